@@ -1,0 +1,56 @@
+# Shared by scripts/demo and scripts/test: install what a fresh Debian 12
+# machine lacks, and helpers for building presets.
+
+NFC_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+export WINEDEBUG=-all
+
+nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
+                     libbenchmark-dev valgrind hyperfine python3)
+nfc_packages_windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+
+nfc_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  echo "${missing[@]:-}"
+}
+
+# nfc_ensure_packages native|windows ...
+nfc_ensure_packages() {
+  local wanted=() set
+  for set in "$@"; do
+    case $set in
+      native) wanted+=("${nfc_packages_native[@]}") ;;
+      windows) wanted+=("${nfc_packages_windows[@]}") ;;
+    esac
+  done
+  local missing
+  missing=$(nfc_missing "${wanted[@]}")
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages: $missing (run as root, or install them with apt-get)" >&2
+    return 1
+  fi
+  echo "== installing: $missing"
+  if [[ " $missing " == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $missing >/dev/null
+}
+
+# Wine creates its prefix on first use, which takes a while; do it once, up
+# front, so that no test's time limit pays for it.
+nfc_wine_prefix() {
+  if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+    echo "== creating the Wine prefix"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w 2>/dev/null || true
+  fi
+}
+
+nfc_build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$(nproc)"
+}

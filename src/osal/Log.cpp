@@ -1,0 +1,85 @@
+#include "Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+void writeLine(const char* prefix, const char* format, va_list args) {
+  // Prefix, message and line end are three separate writes, so lines of
+  // different threads may interleave; the flush keeps the order of our own
+  // lines against the program's result word on the same stream.
+  std::fputs(prefix, stdout);
+  std::vprintf(format, args);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+// The dump line is handed to Log_Info as its format string, so the message
+// text it builds doubles '%' itself. Calling through a non-literal format is
+// the point here; keep the compiler's format check quiet for this one call.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#endif
+void logDumpLine(const char* line) { Log_Info(line); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace
+
+void Log_Info(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine("LOG     : ", format, args);
+  va_end(args);
+}
+
+void Log_Warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine("WARNING : ", format, args);
+  va_end(args);
+}
+
+void Log_Error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine("ERROR   : ", format, args);
+  va_end(args);
+}
+
+void Log_HexDump(const void* bytes, uint32_t n) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  uint32_t start = 0;
+  while (start < n) {
+    char line[128];
+    int used = 0;
+    // Hex column: up to 8 bytes, "XX " each.
+    for (uint32_t i = start; i < n && i - start < 8; ++i) {
+      line[used++] = kHex[p[i] >> 4];
+      line[used++] = kHex[p[i] & 0x0F];
+      line[used++] = ' ';
+    }
+    // Character column, from the same first byte, until 32 columns are used.
+    uint32_t next = start;
+    while (next < n && used < 32) {
+      const uint8_t c = p[next++];
+      if (c == '%') {
+        line[used++] = '%';
+        line[used++] = '%';
+      } else if (c < 0x20) {
+        line[used++] = '.';
+      } else {
+        line[used++] = static_cast<char>(c);
+      }
+    }
+    line[used++] = '\n';
+    line[used] = '\0';
+    logDumpLine(line);
+    start = next;
+  }
+}

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Log.h"
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::string dump(const void* bytes, uint32_t n) {
+  CaptureStdout();
+  Log_HexDump(bytes, n);
+  return GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(Log, PrefixesAndTheAlwaysAddedLineEnd) {
+  CaptureStdout();
+  Log_Info("a %d", 1);
+  Log_Warning("b");
+  Log_Error("Cannot lock mutex %X\n", 5);
+  EXPECT_EQ(GetCapturedStdout(),
+            "LOG     : a 1\n"
+            "WARNING : b\n"
+            "ERROR   : Cannot lock mutex 5\n\n");
+}
+
+TEST(Log, HexDumpOfAShortLine) {
+  const uint8_t bytes[] = {0x41, 0x00, 0x42};
+  EXPECT_EQ(dump(bytes, 3), "LOG     : 41 00 42 A.B\n\n");
+}
+
+TEST(Log, HexDumpOfNothingWritesNothing) { EXPECT_EQ(dump("", 0), ""); }
+
+TEST(Log, HexDumpSplitsIntoLinesOfEight) {
+  const uint8_t bytes[] = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x0A, 0xFF};
+  EXPECT_EQ(dump(bytes, 10),
+            "LOG     : 30 31 32 33 34 35 36 37 01234567\n\n"
+            "LOG     : 0A FF .\xFF\n\n");
+}
+
+TEST(Log, HexDumpDoublesPercentAndRestartsAfterTheLastCharacterShown) {
+  // Each '%' takes two character columns, so this line shows only six bytes
+  // as characters; the next line starts again at the seventh.
+  const uint8_t bytes[] = {'%', '%', 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
+  EXPECT_EQ(dump(bytes, 9),
+            "LOG     : 25 25 61 62 63 64 65 66 %%abcd\n\n"
+            "LOG     : 65 66 67 efg\n\n");
+}
