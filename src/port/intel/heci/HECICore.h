@@ -1,0 +1,51 @@
+// The HECI core: one handle per HECI client connection, with a dispatch
+// thread that performs reads and hands their results to a receive callback.
+//
+// Sends are synchronous and report through the send callback before they
+// return; receives are posted one at a time and completed on the dispatch
+// thread. No core lock is held while a callback runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "HECIStatus.h"
+
+struct HECIWinDevice;
+struct Mutex;
+struct Thread;
+
+// (userData, failed: 0 or 1, the posted buffer, bytes read)
+using HECIReceiveCallback = void (*)(void* userData, int32_t failed, uint8_t* buffer, uint32_t length);
+// (userData, failed: 0 or 1, bytes written)
+using HECISendCallback = void (*)(void* userData, int32_t failed, uint32_t bytesWritten);
+
+constexpr uint32_t DISPATCH_IDLE = 0;
+constexpr uint32_t DISPATCH_WAITING = 1;
+constexpr uint32_t DISPATCH_RECEIVE_POSTED = 2;
+constexpr uint32_t DISPATCH_STOP = 3;
+
+struct HECICore {
+  std::atomic<uint8_t> isValid;      // read by the dispatch thread without a lock
+  uint32_t maxMessageLength;
+  std::atomic<HECIWinDevice*> device;  // cleared before the port is closed
+  Mutex* receiveLock;                // guards pendingBuffer, pendingBufferSize
+  uint8_t* pendingBuffer;
+  uint32_t pendingBufferSize;
+  HECIReceiveCallback receiveCallback;
+  HECISendCallback sendCallback;
+  Thread* dispatchThread;
+  void* userData;
+  Mutex* dispatchLock;               // guards dispatchState, carries the wake-up
+  uint8_t markedForCleanup;
+  uint32_t dispatchState;
+};
+
+HECIStatus HECIOpen(HECICore** out);
+void HECIClose(HECICore* core);
+HECIStatus HECIReconnect(HECICore* core);
+HECIStatus HECISendMessage(HECICore* core, const uint8_t* data, uint32_t length);
+HECIStatus HECIReceiveMessage(HECICore* core, uint8_t* buffer, uint32_t size);
+
+// The core's trace switch: off at start; nothing in the programs sets it.
+extern bool gHECICoreTrace;
