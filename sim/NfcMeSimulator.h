@@ -1,0 +1,161 @@
+// NFC-ME firmware simulator: a model of the ME's NFC-ME client as the host
+// sees it on the wire, for tests.
+//
+// The model is served two ways:
+//   - `sim_port`: an implementation of HeciPort.h over the model, linked into
+//     test executables in place of the real device port (Linux, and Windows
+//     under Wine);
+//   - Linux only: an emulated /dev/mei0 (`meisim_interpose`, linked into a
+//     test executable, or `libmeisim.so`, preloaded into an unmodified
+//     program). Opening the device path gives a SOCK_SEQPACKET socket served
+//     by the model, and IOCTL_MEI_CONNECT_CLIENT is answered from the
+//     scenario. A preloaded library takes its scenario from the environment
+//     (NFCSIM_SCENARIO, see Sim_ParseScenario).
+//
+// Default behaviour: the device is present, the connect answers a maximum
+// message length of 512, and every version query (the 11 bytes
+// 00 00 00 00 00 00 00 00 01 00 01) is answered at once with a 25-byte
+// answer: the 10-byte maintenance header with dataSize 15, sub-command 1,
+// reply status 0 and the 13 record bytes, the last of them radio type 2.
+//
+// Every function is thread-safe. Each process holds one simulator.
+#pragma once
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+using SimFrame = std::vector<uint8_t>;
+using SimClock = std::chrono::steady_clock;
+
+// What happens when a version query arrives.
+enum class SimAnswerMode : uint8_t {
+  Answer,      // every version query is answered
+  NoAnswer,    // none is answered (the unsolicited frames still come)
+  ResendOnly,  // only the second identical query (the resend) is answered
+  ReadError,   // instead of the answer, the host's read fails with readErrno
+  DeviceGone,  // the device vanishes: the connection's reads and writes fail
+               // with ENODEV from then on (an ME reset during the query)
+};
+
+struct SimScenario {
+  // --- Device and connection -------------------------------------------
+  // false: there is no device at all (the port finds none; open gives ENOENT).
+  bool devicePresent = true;
+  // The first K opens fail with openErrno; later ones succeed.
+  uint32_t failFirstOpens = 0;
+  int openErrno = ENODEV;
+  // The connect request fails with connectErrno (ENOTTY: no such client,
+  // EBUSY: refused, ENODEV: not ready).
+  bool connectFails = false;
+  int connectErrno = ENOTTY;
+  // The client's maximum message length, answered by the connect. 0 is
+  // answered as is (the port must treat it as a failed connect).
+  uint32_t maxMessageLength = 512;
+
+  // --- The version answer ----------------------------------------------
+  SimAnswerMode answerMode = SimAnswerMode::Answer;
+  // Delay between the query and the answer (and the frames around it).
+  uint32_t answerDelayMs = 0;
+  uint8_t replyStatus = 0;
+  // The 13 record bytes (answer bytes 12-24).
+  std::array<uint8_t, 13> record = {0x01, 0x02, 0x03, 0x00, 0x00, 0x00, 0x04,
+                                    0x05, 0x06, 0x07, 0x08, 0x09, 0x02};
+  // When >= 0, replaces the last record byte (answer byte 24).
+  int radioType = 2;
+  // The header's dataSize field.
+  uint16_t dataSize = 15;
+  // Bytes actually sent: < 0 sends 10 + dataSize bytes (cut short, or padded
+  // with zeros beyond the 25 bytes of a full answer); >= 0 sends exactly that
+  // many (to send a dataSize that disagrees with the frame's length).
+  int32_t answerLength = -1;
+
+  // --- Unsolicited frames -----------------------------------------------
+  // Queued as soon as a client is connected.
+  std::vector<SimFrame> framesOnConnect;
+  // Queued right before / right after each version answer (also when the
+  // answer itself is suppressed: NoAnswer, or the first query of
+  // ResendOnly, still sends them).
+  std::vector<SimFrame> framesBeforeAnswer;
+  std::vector<SimFrame> framesAfterAnswer;
+
+  // --- Faults ------------------------------------------------------------
+  // Writes numbered failWriteNumber .. failWriteNumber + failWriteCount - 1
+  // (1-based, counted over the whole configuration) fail with writeErrno.
+  // 0: no write fails.
+  uint32_t failWriteNumber = 0;
+  uint32_t failWriteCount = 1;
+  int writeErrno = EIO;
+  // Errno of a read error (ReadError mode, Sim_InjectReadError).
+  int readErrno = EIO;
+  // The simulator stops taking written messages: the device's transmit
+  // queue fills and later writes time out.
+  bool stallWrites = false;
+
+  // --- In-process extension ---------------------------------------------
+  // Called (outside the simulator's lock) for every written message that is
+  // not a version query; the frames it returns are queued for the host.
+  // Not available through Sim_ParseScenario.
+  std::function<std::vector<SimFrame>(const SimFrame& written)> responder;
+};
+
+struct SimStats {
+  uint32_t opens;           // successful opens of the device
+  uint32_t failedOpens;     // opens refused by the scenario (not "no device")
+  uint32_t connects;        // successful connects
+  uint32_t failedConnects;  // connects refused by the scenario
+  uint32_t closes;          // connections closed by the host
+  uint32_t writes;          // messages written by the host, failed ones included
+  uint32_t failedWrites;
+  uint32_t versionQueries;  // version queries received
+  uint32_t answers;         // version answers queued
+  uint32_t framesDelivered; // frames the host has taken
+  uint32_t readErrors;      // reads failed by the scenario or an injection
+  uint32_t openConnections; // opened and not yet closed
+};
+
+struct SimWrite {
+  SimFrame bytes;
+  SimClock::time_point when;  // when the simulator received it
+  bool failed;                // the write was failed by the scenario
+  uint32_t connection;        // 1-based number of the open it came through
+};
+
+// Installs a scenario and resets the simulator: counters, recorded writes
+// and queued frames are cleared. Connections still open from before are cut
+// off (their reads and writes fail with ENODEV).
+void Sim_Configure(const SimScenario& scenario);
+// The current scenario.
+SimScenario Sim_GetScenario();
+
+SimStats Sim_GetStats();
+std::vector<SimWrite> Sim_Writes();
+
+// Queues a frame for the host on the most recently connected connection;
+// with none connected, it is held and queued when the next client connects.
+void Sim_InjectFrame(SimFrame frame);
+// The connected client's next read fails with `err` (EIO, ENODEV, ...).
+void Sim_InjectReadError(int err);
+// The device vanishes now: connected clients' reads and writes fail with
+// ENODEV; later opens behave as the scenario says.
+void Sim_DeviceGone();
+
+// Wait until at least `n` writes were recorded; false on timeout.
+bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs);
+// Wait until `condition` holds for the statistics; false on timeout.
+bool Sim_WaitFor(const std::function<bool(const SimStats&)>& condition, uint32_t timeoutMs);
+
+// Parses a scenario from text: `key=value` items separated by newlines or
+// ';', '#' starts a comment. Keys are the SimScenario field names; values
+// are decimal or 0x-hex numbers, true/false, answerMode as
+// answer|none|resend|readerror|gone, errno values as numbers or names
+// (ENOTTY, ENODEV, EACCES, ENOENT, EIO, EBUSY), record as 13 hex bytes, and
+// frames as hex bytes; the three frame lists take one frame per item and
+// may repeat the key (framesBeforeAnswer=05 00 00 00 01 00 aa). Unknown
+// keys and bad values fail with a message in `error`.
+bool Sim_ParseScenario(const std::string& text, SimScenario* out, std::string* error);
