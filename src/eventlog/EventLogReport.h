@@ -38,3 +38,26 @@ bool EventLog_Report(const EventLogReport& report);
 // Test seam: called after every report with whether it was written.
 using EventLogReportObserver = void (*)(const EventLogReport& report, bool written);
 void EventLog_SetReportObserver(EventLogReportObserver observer);
+
+// ---------------------------------------------------------------------------
+// The platform's three event-logging calls behind a report.
+struct EventLogBackend {
+  // Opens the event source; the handle may be null (then reporting fails).
+  void* (*registerSource)(const char* sourceName);
+  // Writes one report through the source. True when the system accepted it.
+  bool (*report)(void* source, const EventLogReport& report);
+  // Releases the source.
+  void (*deregisterSource)(void* source);
+};
+
+// The platform's own calls: advapi32 on Windows, syslog(3) elsewhere.
+const EventLogBackend& EventLog_PlatformBackend();
+
+// Test seam: reports go through `backend` (null: the platform's own).
+void EventLog_SetBackend(const EventLogBackend* backend);
+
+// syslog(3) backend only: the socket whose reachability decides whether a
+// report can be written (default "/dev/log"; null restores it). syslog(3)
+// itself reports nothing, so a report counts as written only when the
+// system logger's socket takes a connection. The string must outlive its use.
+void EventLog_SetSystemLogSocket(const char* path);

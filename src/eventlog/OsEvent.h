@@ -27,3 +27,46 @@ void OsEvent_SetCallback(OsEvent* e, OsEventCallback callback, void* argument);
 // Null returns 1. Otherwise closes the subscription (no delivery starts once
 // this returns), frees the record, returns 0.
 uint32_t OsEvent_Delete(OsEvent* e);
+
+// ---------------------------------------------------------------------------
+// What the watcher asks of the event log, and what the event log hands back.
+
+// Channel and query of the subscription: MEI driver events with ID 1 or 4.
+constexpr const wchar_t* kOsEventChannel = L"System";
+constexpr const wchar_t* kOsEventQuery =
+    L"*[System[Provider[@Name='MEI' or @Name='MEIx64']]] and "
+    L"*[System[EventID='4'] or System[EventID='1']]";
+
+// The values rendered for each delivered event, in this order. Only the
+// event ID is looked at.
+constexpr uint32_t kOsEventValueCount = 4;
+constexpr uint32_t kOsEventValueEventId = 2;  // index of "Event/System/EventID"
+extern const wchar_t* const kOsEventValuePaths[kOsEventValueCount];
+
+// The event ID that announces an ME reset.
+constexpr uint16_t kOsEventIdMeReset = 1;
+
+// Actions of a subscription callback.
+constexpr uint32_t kOsEventActionError = 0;    // EvtSubscribeActionError: event is a Win32 error code
+constexpr uint32_t kOsEventActionDeliver = 1;  // EvtSubscribeActionDeliver: event is an event handle
+
+// Win32 error codes the watcher tells apart.
+constexpr uint32_t kOsEventErrorInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
+constexpr uint32_t kOsEventErrorInvalidQuery = 15001;      // ERROR_EVT_INVALID_QUERY
+constexpr uint32_t kOsEventErrorChannelNotFound = 15007;   // ERROR_EVT_CHANNEL_NOT_FOUND
+constexpr uint32_t kOsEventErrorQueryResultStale = 15011;  // ERROR_EVT_QUERY_RESULT_STALE
+
+// Called by the event log for every delivery or error of the subscription:
+// `context` is the OsEvent, `event` an event handle (deliver) or the error
+// code in place of one (error). Logs what it got; on an MEI event with ID 1
+// it calls the registered callback, on this thread, and waits for it.
+// Returns 0 in every case.
+uint32_t SubscriptionCallback(uint32_t action, void* context, void* event);
+
+// Renders the event's four values into a new guarded block (free it with
+// Memory_Free), or returns null when rendering failed (logged).
+void* OsEvent_RenderValues(void* event);
+
+// The event ID in a block from OsEvent_RenderValues: the 16-bit unsigned
+// member of the third value.
+uint16_t OsEvent_EventIdOf(const void* values);
