@@ -1,0 +1,846 @@
+// The NFC-ME link layer: link context, connection management, the send
+// path with its acknowledgement and timeouts, the receive dispatcher and the
+// link API.
+//
+// One request of the link layer's own is outstanding at a time. It is
+// marked by sendPending under `lock`; whichever side takes `lock` first and
+// finds it set (the answer on the dispatch thread, the timer on its service
+// thread, a failed write on the sending thread) owns the outcome, and the
+// others back off. The caller of vxHECI_QueryInfo sleeps on the waiter,
+// whose lock it takes before it sends, so that no notification is lost.
+#include "vxHECICommunicationLayer.h"
+
+#include <cstring>
+#include <new>
+
+#include "ByteBuffer.h"
+#include "EventLogReport.h"
+#include "HECICore.h"
+#include "Log.h"
+#include "Memory.h"
+#include "Mutex.h"
+#include "OsEvent.h"
+#include "Thread.h"
+#include "Timer.h"
+#include "WaiterNotifier.h"
+
+bool gNfcMeLinkTrace = false;
+NfcMeDriverResetHook gResetDriver = {nullptr, 0};
+
+// Debug lines, written only while the trace switch is on.
+#define LINK_TRACE(...)          \
+  do {                           \
+    if (gNfcMeLinkTrace) {       \
+      Log_Info(__VA_ARGS__);     \
+    }                            \
+  } while (0)
+#define LINK_TRACE_WARNING(...)  \
+  do {                           \
+    if (gNfcMeLinkTrace) {       \
+      Log_Warning(__VA_ARGS__);  \
+    }                            \
+  } while (0)
+#define LINK_TRACE_ERROR(...)    \
+  do {                           \
+    if (gNfcMeLinkTrace) {       \
+      Log_Error(__VA_ARGS__);    \
+    }                            \
+  } while (0)
+
+namespace {
+
+// The name under which internal-state errors of this file are reported.
+constexpr const char* kSourceName = "..\\src\\port\\intel\\vxHECICommunicationLayer";
+constexpr const char* kNeverHappens = "%s %s l.%i :This case should never happened";
+constexpr int kLineAnswerInTimeout = 374;
+constexpr int kLineTimeoutInCallBack = 417;
+constexpr int kLineCancelTimerRequest = 455;
+constexpr int kLineUnhandledTimeout = 861;
+constexpr int kLineUnhandledSendComplete = 1130;
+constexpr int kLineUnhandledSendResponse = 1385;
+
+bool isWaitedRequest(int32_t request) {
+  return request == MeRequestVersionQuery || request == MeRequestPower;
+}
+
+// Tells the upper layer; skipped when it installed no callback.
+void callStatus(NfcMeContext* ctx, int32_t status, int32_t value) {
+  if (ctx->statusCallback != nullptr) {
+    ctx->statusCallback(ctx->userData, status, value);
+  }
+}
+
+void callData(NfcMeContext* ctx, int32_t status, uint8_t* data, uint32_t length) {
+  if (ctx->dataCallback != nullptr) {
+    ctx->dataCallback(ctx->userData, status, data, length);
+  }
+}
+
+void failWaiter(NfcMeContext* ctx) {
+  ctx->meRequestStatus = ME_REQUEST_FAIL;
+  WaiterNotifier_Notify(ctx->waiter);
+}
+
+// An answer took the pending request but does not settle it. A caller that
+// sleeps on it would never be woken (the timer is stopped), so the request
+// fails now.
+void failUnsettledRequest(NfcMeContext* ctx) {
+  if (isWaitedRequest(ctx->meRequest)) {
+    LINK_TRACE("%s : the answer does not settle the pending request : request failed",
+               "NfcMeIfReceiveComplete");
+    failWaiter(ctx);
+  }
+}
+
+// An answer that did not belong to the request was taken in: the request is
+// pending again. A caller that sleeps on it keeps its timeout, so that it
+// still ends by its answer or by the timer.
+void rearmRequest(NfcMeContext* ctx) {
+  heciHelperRearmRequest(ctx);
+  if (isWaitedRequest(ctx->meRequest)) {
+    armSendTimer(ctx);
+  }
+}
+
+// A report is made only while the context has its ME reset watcher.
+void reportEvent(NfcMeContext* ctx, const EventLogReport& report) {
+  if (ctx->osEvent == nullptr) {
+    vxOsEvent_Init(ctx);
+  }
+  if (ctx->osEvent != nullptr) {
+    EventLog_Report(report);
+  }
+}
+
+void postReceive(NfcMeContext* ctx) {
+  const HECIStatus status = HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+  if (status != hsSuccess && status != hsAccepted && status != hsBusy) {
+    Log_Error("Communication Error with HECI : HECIReceiveMessage() failed : %X", status);
+  }
+}
+
+uint16_t readLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// --- Receive dispatcher branches ---------------------------------------------
+
+// Returns false when the dispatcher must not post the next receive.
+bool receiveMaintenance(NfcMeContext* ctx, const uint8_t* frame, uint32_t length) {
+  ByteBuffer* answer = nullptr;
+  ByteBuffer_Create(&answer);
+  // Never more than was received, whatever dataSize claims.
+  ByteBuffer_SetData(answer, frame, NfcMe_MaintenanceAnswerLength(frame, length));
+  ByteBuffer_Skip(answer, kNfcMeMaintenanceHeaderLength);
+  const uint8_t subCommand = ByteBuffer_ReadByte(answer);
+
+  if (subCommand != NfcMeMaintenanceSubcommandConnect && handleTimeoutInCallBack(ctx)) {
+    ByteBuffer_Delete(answer);  // the request was already settled
+    return true;
+  }
+  LINK_TRACE("receiving Sub Command : %X\n", subCommand);
+
+  switch (subCommand) {
+    case NfcMeMaintenanceSubcommandConnect:
+      LINK_TRACE("DOWNLOAD_DEBUG : Received NfcMeMaintenanceSubcommandConnect with status : 0x%X", frame[1]);
+      ByteBuffer_Delete(answer);
+      return false;
+    case NfcMeMaintenanceSubcommandVersionQuery: {
+      // The querying thread clears meQueryInfo and meRequest under the
+      // waiter's lock before it returns; deciding and filling under the same
+      // lock keeps the record from being written after the caller has left.
+      WaiterNotifier_Lock(ctx->waiter);
+      const int32_t request = ctx->meRequest;
+      MeQueryInfo* info = ctx->meQueryInfo;
+      if (request != MeRequestVersionQuery) {
+        WaiterNotifier_Unlock(ctx->waiter);
+        Log_Error("Unexpected NfcMeMaintenanceSubcommandVersionQuery command received");
+        rearmRequest(ctx);
+      } else if (info == nullptr) {
+        WaiterNotifier_Unlock(ctx->waiter);
+        Log_Error("In %s : NfcMeMaintenanceSubcommandVersionQuery, context->meQueryInfo is NULL",
+                  "NfcMeIfReceiveComplete");
+        failUnsettledRequest(ctx);
+      } else {
+        NfcMe_FillQueryInfo(answer, info);
+        ctx->meRequestStatus = ME_REQUEST_OK;
+        WaiterNotifier_Notify(ctx->waiter);
+        WaiterNotifier_Unlock(ctx->waiter);
+      }
+      break;
+    }
+    default:
+      failUnsettledRequest(ctx);
+      break;
+  }
+  ByteBuffer_Delete(answer);
+  return true;
+}
+
+void receiveNciSendResponse(NfcMeContext* ctx, uint8_t status) {
+  if (handleTimeoutInCallBack(ctx)) {
+    return;
+  }
+  LINK_TRACE("NfcMeCommandNCISendResponse calling call back");
+  switch (status) {
+    case NfcMeStatusSuccess:
+      if (ctx->statusCallback != nullptr) {
+        // The value is the request's own word at offsets 4-5.
+        Mutex_Lock(ctx->lock);
+        ctx->sendBuffer->position = 0;
+        ByteBuffer_Skip(ctx->sendBuffer, 4);
+        const uint16_t value = ByteBuffer_ReadWord16(ctx->sendBuffer);
+        Mutex_Unlock(ctx->lock);
+        callStatus(ctx, kNfcMeCallbackOk, value);
+      }
+      failUnsettledRequest(ctx);
+      break;
+    case NfcMeStatusFailure:
+      Log_Error("NfcMeStatusFailure : illegal request or the NFCC cannot be accessed\n");
+      callStatus(ctx, kNfcMeCallbackFailed, 0);
+      failUnsettledRequest(ctx);
+      break;
+    case NfcMeStatusFWOwnership:
+      Log_Warning("FIXME : NfcMeStatusFWOwnership : NFCC is currently under FW ownership.");
+      callStatus(ctx, kNfcMeCallbackFWOwnership, 0);
+      failUnsettledRequest(ctx);
+      break;
+    default: {
+      Log_Warning("Unhandled Status : %X ", status);
+      const int32_t request = ctx->meRequest;
+      if (isWaitedRequest(request)) {
+        failWaiter(ctx);
+      } else if (request == MeRequestNone) {
+        callStatus(ctx, kNfcMeCallbackFailed, 0);
+        Log_Error("Unhandled switch case %s %i", "NfcMeIfReceiveComplete", kLineUnhandledSendResponse);
+      } else {
+        Log_Error("Unhandled switch case %s %i", "NfcMeIfReceiveComplete", kLineUnhandledSendResponse);
+      }
+      break;
+    }
+  }
+}
+
+void receiveNciData(NfcMeContext* ctx, uint8_t* frame, uint32_t length) {
+  uint8_t* data = frame + kNfcMeNciDataOffset;
+  // nciLength never reaches past the bytes received.
+  uint32_t n = readLe16(frame + 4);
+  if (n > length - kNfcMeNciDataOffset) {
+    n = length - kNfcMeNciDataOffset;
+  }
+  if (gNfcMeLinkTrace) {
+    Log_HexDump(data, n);
+  }
+  Mutex_Lock(ctx->recvLock);
+  if (ctx->initialRecvBufferSize == 0) {
+    appendPendingData(ctx, data, n);
+    Mutex_Unlock(ctx->recvLock);
+    return;
+  }
+  uint8_t* buffer = ctx->initialRecvBuffer;
+  const uint32_t size = ctx->initialRecvBufferSize;
+  Mutex_Unlock(ctx->recvLock);
+  if (size < n) {
+    LINK_TRACE_ERROR(">>> Buffer too small : context->initialRecvBufferSize : %i need %i",
+                     static_cast<int>(size), static_cast<int>(n));
+    if (gNfcMeLinkTrace) {
+      Log_HexDump(data, n);
+    }
+    std::memcpy(buffer, data, size);
+    callData(ctx, kNfcMeCallbackFailed, buffer, size);
+  } else {
+    if (n > 0) {
+      std::memcpy(buffer, data, n);
+    }
+    callData(ctx, kNfcMeCallbackOk, buffer, n);
+  }
+}
+
+void receivePowerResponse(NfcMeContext* ctx, uint8_t status) {
+  if (handleTimeoutInCallBack(ctx)) {
+    return;
+  }
+  if (ctx->meRequest == MeRequestPower) {
+    ctx->meRequestStatus = status == 0 ? ME_REQUEST_OK : ME_REQUEST_FAIL;
+    WaiterNotifier_Notify(ctx->waiter);
+  } else {
+    Log_Warning("Unexpected NfcMeCommandPowerResponse command received : Ignored");
+    failUnsettledRequest(ctx);
+  }
+}
+
+// A download-pin answer that finds nothing pending: the download-pin request
+// timed out before. Only its own waiter is told; a version or power request
+// has its outcome already, which a stored failure would overwrite.
+void downloadPinAfterTimeout(NfcMeContext* ctx) {
+  Log_Warning("NfcMeCommandDownloadPinState timeout was called");
+  if (ctx->meRequest == MeRequestDownloadPinState) {
+    failWaiter(ctx);
+  }
+}
+
+void receiveDownloadPinState(NfcMeContext* ctx, uint8_t status) {
+  LINK_TRACE("receiving NfcMeCommandDownloadPinState");
+  if (handleTimeoutInCallBack(ctx)) {
+    downloadPinAfterTimeout(ctx);
+    return;
+  }
+  if (ctx->meRequest != MeRequestDownloadPinState) {
+    failUnsettledRequest(ctx);
+    return;
+  }
+  if (status == NfcMeDownloadPinStateSuccess) {
+    Log_Warning("NfcMeCommandDownloadPinState status success");
+    failWaiter(ctx);
+  } else if (NfcMe_IsDownloadPinStateError(status)) {
+    Log_Error("NfcMeCommandDownloadPinState status 0x%X", status);
+    failWaiter(ctx);
+  } else {
+    // An ignored status settles nothing; its waiter must not sleep forever.
+    LINK_TRACE("%s : download pin state 0x%X ignored : request failed", "NfcMeIfReceiveComplete", status);
+    failWaiter(ctx);
+  }
+}
+
+void receiveDownloadPinStateResp(NfcMeContext* ctx, uint8_t status) {
+  LINK_TRACE("receiving NfcMeCommandDownloadPinStateResp");
+  if (handleTimeoutInCallBack(ctx)) {
+    downloadPinAfterTimeout(ctx);
+    return;
+  }
+  if (ctx->meRequest != MeRequestDownloadPinState) {
+    Log_Error("Unexpected NfcMeCommandDownloadPinStateResp command received");
+    rearmRequest(ctx);
+    return;
+  }
+  switch (status) {
+    case NfcMeDownloadPinStateRespSuccess:
+      Log_Info("NfcMeCommandDownloadPinStateResp status success");
+      ctx->meRequestStatus = ME_REQUEST_OK;
+      WaiterNotifier_Notify(ctx->waiter);
+      break;
+    case NfcMeDownloadPinStateRespFailure:
+      failWaiter(ctx);
+      Log_Warning("NfcMeCommandDownloadPinStateResp status failure");
+      break;
+    case NfcMeDownloadPinStateRespNotSupported:
+      failWaiter(ctx);
+      Log_Warning("NfcMeCommandDownloadPinStateResp status not supported");
+      break;
+    default:
+      failWaiter(ctx);
+      Log_Error("NfcMeCommandDownloadPinStateResp status not known");
+      break;
+  }
+}
+
+}  // namespace
+
+// --- Context -------------------------------------------------------------------
+
+NfcMeContext* nfcMeContextCreate(void* userData) {
+  void* block = Memory_Alloc(sizeof(NfcMeContext));
+  std::memset(block, 0, sizeof(NfcMeContext));
+  auto* ctx = new (block) NfcMeContext{};
+
+  ByteBuffer_Create(&ctx->sendBuffer);
+  if (WaiterNotifier_Create(&ctx->waiter) != 0) {
+    // Queries then fail at once; see vxHECI_QueryInfo.
+    Log_Error("%s WaiterNotifier_Create returns FAILED", "vxHECI_Connect");
+    ctx->waiter = nullptr;
+  }
+  Timer_Create(&ctx->sendTimer);
+  Mutex_Create(&ctx->lock);
+  ByteBuffer_Create(&ctx->pendingData);
+  Mutex_Create(&ctx->recvLock);
+  ctx->userData = userData;
+  return ctx;
+}
+
+void nfcMeContextRelease(NfcMeContext* ctx) {
+  if (ctx == nullptr) {
+    return;
+  }
+  // Stop the timer first: after Timer_Stop no timeout handler runs any more,
+  // so no resend can reach the HECI core while it is being closed. Nothing
+  // else starts the timer once the caller's query has returned.
+  if (ctx->sendTimer != nullptr) {
+    Timer_Stop(ctx->sendTimer);
+  }
+  HECICore* heci = ctx->heci.exchange(nullptr);
+  if (heci != nullptr) {
+    HECIClose(heci);  // joins the dispatch thread: no callback runs after this
+  }
+  if (ctx->sendTimer != nullptr) {
+    Timer_Delete(ctx->sendTimer);
+    ctx->sendTimer = nullptr;
+  }
+  if (ctx->osEvent != nullptr) {
+    OsEvent_Delete(ctx->osEvent);
+    ctx->osEvent = nullptr;
+  }
+  if (ctx->recvBuffer != nullptr) {
+    Memory_Free(ctx->recvBuffer);
+    ctx->recvBuffer = nullptr;
+  }
+  ByteBuffer_Delete(ctx->sendBuffer);
+  ctx->sendBuffer = nullptr;
+  ByteBuffer_Delete(ctx->pendingData);
+  ctx->pendingData = nullptr;
+  if (ctx->recvLock != nullptr) {
+    Mutex_Delete(ctx->recvLock);
+  }
+  if (ctx->lock != nullptr) {
+    Mutex_Delete(ctx->lock);
+  }
+  if (ctx->waiter != nullptr) {
+    WaiterNotifier_Delete(ctx->waiter);
+  }
+  ctx->~NfcMeContext();
+  Memory_Free(ctx);
+}
+
+// --- Connection management and ME reset -----------------------------------------
+
+uint32_t heciOpenConnection(NfcMeContext* ctx) {
+  LINK_TRACE("%s", "heciOpenConnection");
+  ctx->retrySleepMs = kNfcMeRetrySleepMs;
+  uint32_t failedAttempts = 0;
+  while (ctx->stopRetries == 0) {
+    HECICore* heci = nullptr;
+    const HECIStatus status = HECIOpen(&heci);
+    if (status == hsSuccess) {
+      if (heci != nullptr && heci->isValid) {
+        // No receive is posted yet, so the dispatch thread reads none of
+        // these before the first send.
+        heci->userData = ctx;
+        heci->receiveCallback = NfcMeIfReceiveComplete;
+        heci->sendCallback = NfcMeIfSendComplete;
+      }
+      ctx->heci = heci;
+      return kNfcMeOpenConnected;
+    }
+    Log_Warning("HECI Connection failed HECIStatus : %X.", status);
+    ++failedAttempts;
+    Log_Warning("%s sleep for  : %i ms", "handleInternalRetryConnection", static_cast<int>(ctx->retrySleepMs));
+    Thread_Sleep(ctx->retrySleepMs);
+    if (failedAttempts >= kNfcMeOpenAttempts) {
+      break;
+    }
+  }
+  LINK_TRACE("--> %s", "heciCloseConnection");
+  HECICore* heci = ctx->heci.exchange(nullptr);
+  if (heci != nullptr) {
+    HECIClose(heci);
+  }
+  return kNfcMeOpenGaveUp;
+}
+
+uint32_t heciCloseConnection(NfcMeContext* ctx) {
+  LINK_TRACE("--> %s", "heciCloseConnection");
+  HECICore* heci = ctx->heci.exchange(nullptr);
+  if (heci != nullptr) {
+    // Also called from inside HECISendMessage of this very core after a
+    // failed write; the core touches the handle no more once its send
+    // callback has returned.
+    HECIClose(heci);
+  }
+  return 0;
+}
+
+void vxOsEvent_Init(NfcMeContext* ctx) {
+  if (ctx->osEvent != nullptr) {
+    OsEvent_Delete(ctx->osEvent);
+    ctx->osEvent = nullptr;
+  }
+  OsEvent* event = nullptr;
+  OsEvent_Create(&event);
+  OsEvent_Subscribe(event);  // a failed subscription is logged; the record stays
+  ctx->osEvent = event;
+  // Argument before callback: the watcher never sees one without the other.
+  OsEvent_SetCallback(event, heciMeResetCallBack, ctx);
+}
+
+void heciMeResetCallBack(void* context) {
+  auto* ctx = static_cast<NfcMeContext*>(context);
+  LINK_TRACE("DEBUG : heciMeResetCallBack ctx : %X",
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(context)));
+  ctx->autoReconnect = 0;
+  if (gResetDriver.function != nullptr) {
+    LINK_TRACE(">>> Reset Driver");
+    gResetDriver.function(gResetDriver.argument);
+  } else {
+    LINK_TRACE(">>> gResetDriver is NULL");
+  }
+}
+
+bool handleReconnection(NfcMeContext* ctx) {
+  ctx->retrySleepMs = kNfcMeRetrySleepMs;
+  if (ctx->reconnectAttempt >= kNfcMeReconnectAttempts) {
+    return false;
+  }
+  while (ctx->stopRetries == 0) {
+    LINK_TRACE("Try to Reconnect to HECI Driver : attempt = %i", static_cast<int>(ctx->reconnectAttempt));
+    ++ctx->reconnectAttempt;
+    if (HECIReconnect(ctx->heci) == hsSuccess) {
+      ctx->reconnectAttempt = 0;
+      ctx->retrySleepMs = kNfcMeRetrySleepMs;
+      return true;
+    }
+    Log_Error("%s : failed to reconnect to HECI.", "handleReconnection");
+    Log_Warning("%s sleep for  : %i ms", "handleInternalRetryConnection", static_cast<int>(ctx->retrySleepMs));
+    Thread_Sleep(ctx->retrySleepMs);
+    if (ctx->reconnectAttempt >= kNfcMeReconnectAttempts) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// --- Send path -------------------------------------------------------------------
+
+void armSendTimer(NfcMeContext* ctx) {
+  Timer_Stop(ctx->sendTimer);
+  Timer_Start(ctx->sendTimer, kNfcMeSendTimeoutMs, timerHandler_SendTimeout, ctx);
+}
+
+bool handleAnswerInTimeoutCallback(NfcMeContext* ctx) {
+  Mutex_Lock(ctx->lock);
+  LINK_TRACE("%s : Timeout triggered faulty frame is : ", "handleAnswerInTimeoutCallback");
+  if (gNfcMeLinkTrace) {
+    Log_HexDump(ctx->sendBuffer->data, ctx->sendBuffer->length);
+  }
+  switch (ctx->sendPending) {
+    case 0:
+      Mutex_Unlock(ctx->lock);
+      LINK_TRACE("%s Timeout ok", "handleAnswerInTimeoutCallback");
+      return true;
+    case 1:
+      ctx->sendPending = 0;
+      Mutex_Unlock(ctx->lock);
+      return false;
+    default:
+      Log_Error(kNeverHappens, kSourceName, "handleAnswerInTimeoutCallback", kLineAnswerInTimeout);
+      Mutex_Unlock(ctx->lock);
+      return false;
+  }
+}
+
+namespace {
+
+// handleTimeoutInCallBack and cancelTimerRequest: take the pending request
+// and stop its timer.
+bool takeRequest(NfcMeContext* ctx, const char* name, int line) {
+  Mutex_Lock(ctx->lock);
+  LINK_TRACE("%s : No Timeout", name);
+  switch (ctx->sendPending) {
+    case 0:
+      Mutex_Unlock(ctx->lock);
+      return true;
+    case 1:
+      ctx->sendPending = 0;
+      Mutex_Unlock(ctx->lock);
+      Timer_Stop(ctx->sendTimer);
+      return false;
+    default:
+      Log_Error(kNeverHappens, kSourceName, name, line);
+      Mutex_Unlock(ctx->lock);
+      Timer_Stop(ctx->sendTimer);
+      return false;
+  }
+}
+
+}  // namespace
+
+bool handleTimeoutInCallBack(NfcMeContext* ctx) {
+  return takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack);
+}
+
+bool cancelTimerRequest(NfcMeContext* ctx) {
+  return takeRequest(ctx, "cancelTimerRequest", kLineCancelTimerRequest);
+}
+
+void timerHandler_SendTimeout(void* context) {
+  auto* ctx = static_cast<NfcMeContext*>(context);
+  LINK_TRACE("%s", "timerHandler_SendTimeout");
+  if (handleAnswerInTimeoutCallback(ctx)) {
+    return;
+  }
+  reportEvent(ctx, kReportSendTimeout);
+  if (resendFrame(ctx)) {
+    return;
+  }
+  reportEvent(ctx, kReportSendFailed);
+  const int32_t request = ctx->meRequest;
+  if (isWaitedRequest(request)) {
+    failWaiter(ctx);
+  } else if (request == MeRequestNone) {
+    callStatus(ctx, kNfcMeCallbackFailed, 0);
+  } else {
+    Log_Error("Unhandled switch case : %s %i ctx->meRequest : %X", "timerHandler_SendTimeout",
+              kLineUnhandledTimeout, static_cast<unsigned>(request));
+    callStatus(ctx, kNfcMeCallbackFailed, 0);
+  }
+}
+
+bool resendFrame(NfcMeContext* ctx) {
+  LINK_TRACE("%s", "resendFrame");
+  if (gNfcMeLinkTrace) {
+    Mutex_Lock(ctx->lock);
+    Log_HexDump(ctx->sendBuffer->data, ctx->sendBuffer->length);
+    Mutex_Unlock(ctx->lock);
+  }
+  if (ctx->resendCount != 0) {
+    return false;
+  }
+  Mutex_Lock(ctx->lock);
+  if (ctx->sendPending != 0) {
+    Log_Error("ERROR : %s called but previous Send not ACK. This should never happened.", "resendFrame");
+  }
+  ctx->resendCount += 1;
+  ctx->sendPending = 1;
+  // The resent frame has its reserved word cleared once more.
+  const uint32_t length = ctx->sendBuffer->length;
+  auto* copy = static_cast<uint8_t*>(Memory_Alloc(length));
+  if (length > 0) {
+    std::memcpy(copy, ctx->sendBuffer->data, length);
+  }
+  if (length >= 4) {
+    copy[2] = 0;
+    copy[3] = 0;
+  }
+  ByteBuffer_SetData(ctx->sendBuffer, copy, length);
+  Memory_Free(copy);
+  Mutex_Unlock(ctx->lock);
+
+  armSendTimer(ctx);
+  // A failed write reaches NfcMeIfSendComplete from inside the call.
+  HECISendMessage(ctx->heci, ctx->sendBuffer->data, ctx->sendBuffer->length);
+  return true;
+}
+
+void heciHelperRearmRequest(NfcMeContext* ctx) {
+  Mutex_Lock(ctx->lock);
+  if (ctx->sendPending != 0) {
+    Log_Error("ERROR : %s called but previous Send not ACK.", "heciHelperRearmRequest");
+  }
+  ctx->sendPending = 1;
+  Mutex_Unlock(ctx->lock);
+}
+
+void recvBufferPrepare(NfcMeContext* ctx) {
+  HECICore* heci = ctx->heci;
+  if (heci == nullptr || !heci->isValid || heci->maxMessageLength == 0xFFFFFFFFu) {
+    return;
+  }
+  const uint32_t wanted = heci->maxMessageLength;
+  if (ctx->recvBuffer != nullptr && wanted <= ctx->recvBufferSize) {
+    return;
+  }
+  Memory_Free(ctx->recvBuffer);
+  ctx->recvBuffer = static_cast<uint8_t*>(Memory_Alloc(wanted));
+  ctx->recvBufferSize = wanted;
+  LINK_TRACE("RecvBuffer allocated ********************************");
+}
+
+void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten*/) {
+  LINK_TRACE("%s", "NfcMeIfSendComplete");
+  auto* ctx = static_cast<NfcMeContext*>(userData);
+  if (ctx == nullptr) {
+    Log_Error("%s Context is NULL", "NfcMeIfSendComplete");
+    return;
+  }
+  if (failed == 0) {
+    recvBufferPrepare(ctx);
+    // hsBusy (a receive is already posted, as after a resend) is normal.
+    HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+    return;
+  }
+  LINK_TRACE("%s :  An error occurs during send ", "NfcMeIfSendComplete");
+  if (handleTimeoutInCallBack(ctx)) {
+    return;
+  }
+  if (ctx->autoReconnect == 0) {
+    heciCloseConnection(ctx);
+  } else if (handleReconnection(ctx) && resendFrame(ctx)) {
+    return;
+  }
+  LINK_TRACE("NfcMeIfSendComplete : SEND ACK\n");
+  const int32_t request = ctx->meRequest;
+  if (request == MeRequestNone) {
+    callStatus(ctx, kNfcMeCallbackFailed, 0);
+  } else if (isWaitedRequest(request)) {
+    LINK_TRACE("DEBUG S3S4 : context->meRequestStatus = ME_REQUEST_FAIL;");
+    failWaiter(ctx);
+    LINK_TRACE("DEBUG S3S4 : Nofity complete");
+  } else {
+    Log_Error("Unhandled switch case : %s %i", "NfcMeIfSendComplete", kLineUnhandledSendComplete);
+  }
+}
+
+// --- Receive dispatcher ------------------------------------------------------------
+
+void NfcMeIfReceiveComplete(void* userData, int32_t failed, uint8_t* frame, uint32_t length) {
+  auto* ctx = static_cast<NfcMeContext*>(userData);
+  if (failed != 0) {
+    Log_Warning("%s Read error => Handled.", "NfcMeIfReceiveComplete");
+    if (ctx != nullptr) {
+      handleGeneralFailure(ctx);
+    }
+    return;
+  }
+  if (ctx == nullptr) {
+    Log_Error("%s Context is NULL", "NfcMeIfReceiveComplete");
+    return;
+  }
+  if (frame == nullptr || length < kNfcMeMinFrameLength) {
+    Log_Error("Invalid received answer, this frame is drop. Content :");
+    if (frame != nullptr) {
+      Log_HexDump(frame, length);
+    }
+    return;
+  }
+  const uint8_t command = frame[0];
+  const uint8_t status = frame[1];
+  LINK_TRACE("%s : command : %X", "NfcMeIfReceiveComplete", command);
+
+  switch (command) {
+    case NfcMeCommandMaintenance:
+      if (!receiveMaintenance(ctx, frame, length)) {
+        return;
+      }
+      break;
+    case NfcMeCommandIntegrity03:
+    case NfcMeCommandIntegrity10:
+    case NfcMeCommandIntegrity20:
+      Log_Info("FIXME : Receive Message integrity checks : for command %X , with status %X", command, status);
+      break;
+    case NfcMeCommandNCISendResponse:
+      receiveNciSendResponse(ctx, status);
+      break;
+    case NfcMeCommandNCIReceive:
+      receiveNciData(ctx, frame, length);
+      break;
+    case NfcMeCommandPowerResponse:
+      receivePowerResponse(ctx, status);
+      break;
+    case NfcMeCommandDownloadPinState:
+      receiveDownloadPinState(ctx, status);
+      break;
+    case NfcMeCommandDownloadPinStateResp:
+      receiveDownloadPinStateResp(ctx, status);
+      break;
+    default:
+      LINK_TRACE_WARNING("Unknown command received : %X", command);
+      break;
+  }
+  // Everything that the frame feeds has been copied out of recvBuffer.
+  postReceive(ctx);
+}
+
+void handleGeneralFailure(NfcMeContext* ctx) {
+  LINK_TRACE("%s", "handleGeneralFailure");
+  if (isWaitedRequest(ctx->meRequest)) {
+    failWaiter(ctx);
+  } else {
+    callStatus(ctx, kNfcMeCallbackFailed, 0);
+    callData(ctx, kNfcMeCallbackFailed, nullptr, 0);
+  }
+}
+
+void appendPendingData(NfcMeContext* ctx, const uint8_t* data, uint32_t length) {
+  ByteBuffer* grown = nullptr;
+  ByteBuffer_Create(&grown);
+  ByteBuffer* old = ctx->pendingData;
+  if (old != nullptr && old->length > 0) {
+    ByteBuffer_Write(grown, old->data, old->length);
+  }
+  if (length > 0) {
+    ByteBuffer_Write(grown, data, length);
+  }
+  grown->position = 0;
+  ByteBuffer_Delete(old);
+  ctx->pendingData = grown;
+}
+
+// --- Link API --------------------------------------------------------------------------
+
+int32_t vxHECI_Connect(NfcMeContext** out, void* userData) {
+  if (out == nullptr) {
+    return kVxHECIFailed;
+  }
+  *out = nullptr;
+  NfcMeContext* ctx = nfcMeContextCreate(userData);
+  if (heciOpenConnection(ctx) == kNfcMeOpenConnected) {
+    *out = ctx;
+    vxOsEvent_Init(ctx);
+    return kVxHECISuccess;
+  }
+  // EventLog_Report writes the report's own log line after the report.
+  reportEvent(ctx, kReportConnectionFailed);
+  OsEvent_Delete(ctx->osEvent);
+  ctx->osEvent = nullptr;
+  nfcMeContextRelease(ctx);
+  return kVxHECIFailed;
+}
+
+int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
+  if (ctx == nullptr || info == nullptr || ctx->heci == nullptr) {
+    return kVxHECIInvalidArgument;
+  }
+  Mutex_Lock(ctx->lock);
+  if (ctx->sendPending != 0) {
+    Log_Error("ERROR : vxHECI_QueryInfo called but previous Send not ACK.");
+    Mutex_Unlock(ctx->lock);
+    return kVxHECIBusy;
+  }
+  ctx->sendPending = 1;
+  ctx->resendCount = 0;
+  NfcMe_BuildVersionQuery(ctx->sendBuffer);
+  Mutex_Unlock(ctx->lock);
+
+  if (WaiterNotifier_Lock(ctx->waiter) != 0) {
+    Log_Error("%s WaiterNotifier_Lock returns FAILED", "vxHECI_QueryInfo");
+    // Without a waiter nobody could tell us the outcome: an answer would go
+    // unnoticed and success would be reported for nothing. Fail unsent.
+    cancelTimerRequest(ctx);
+    return kVxHECIFailed;
+  }
+  // A notification left over from an earlier request (one that had already
+  // ended for its caller) must not end this wait. Nothing can settle the new
+  // request before it has been sent, so any pending one is stale.
+  if (ctx->waiter->state == WN_NOTIFIED) {
+    WaiterNotifier_Wait(ctx->waiter);
+  }
+  ctx->meQueryInfo = info;
+  ctx->meRequest = MeRequestVersionQuery;
+  armSendTimer(ctx);
+
+  HECICore* heci = ctx->heci;
+  const HECIStatus status = HECISendMessage(heci, ctx->sendBuffer->data, ctx->sendBuffer->length);
+  if (status == hsAccepted) {
+    WaiterNotifier_Wait(ctx->waiter);
+    ctx->meQueryInfo = nullptr;
+    ctx->meRequest = MeRequestNone;
+    WaiterNotifier_Unlock(ctx->waiter);
+    return ctx->meRequestStatus != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
+  }
+  Log_Error("HECISendMessage failed in %s!", "vxHECI_QueryInfo");
+  // A failed write has already failed the request from inside the send and
+  // notified; consume that so it cannot end a later query's wait.
+  if (ctx->waiter->state == WN_NOTIFIED) {
+    WaiterNotifier_Wait(ctx->waiter);
+  }
+  ctx->meQueryInfo = nullptr;
+  ctx->meRequest = MeRequestNone;
+  WaiterNotifier_Unlock(ctx->waiter);
+  cancelTimerRequest(ctx);
+  return kVxHECIFailed;
+}
+
+int32_t vxHECI_Close(NfcMeContext* ctx) {
+  if (ctx == nullptr) {
+    return kVxHECISuccess;
+  }
+  LINK_TRACE("--> %s", "heciCloseConnection");
+  nfcMeContextRelease(ctx);
+  return kVxHECISuccess;
+}
