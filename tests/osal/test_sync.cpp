@@ -20,7 +20,6 @@ long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Waits (bounded) until `flag` reads true.
 bool eventually(const std::atomic<bool>& flag, int limitMs = 10000) {
   const auto start = Clock::now();
   while (!flag.load()) {
@@ -32,98 +31,290 @@ bool eventually(const std::atomic<bool>& flag, int limitMs = 10000) {
   return true;
 }
 
-struct LockHolder {
-  Mutex* mutex;
-  std::atomic<bool> holding{false};
-  std::atomic<bool> release{false};
+// Runs `body` on a Thread; join() waits for it.
+template <typename F>
+struct Runner {
+  explicit Runner(F f) : body(f) {
+    Thread_Create(&thread, [](void* p) -> uint32_t {
+      static_cast<Runner*>(p)->body();
+      static_cast<Runner*>(p)->done = true;
+      return 0;
+    }, this);
+  }
+  void join() {
+    if (thread != nullptr) {
+      Thread_Join(thread);
+      Thread_Delete(thread);
+      thread = nullptr;
+    }
+  }
+  ~Runner() { join(); }
+  F body;
+  Thread* thread = nullptr;
+  std::atomic<bool> done{false};
 };
 
-uint32_t holdUntilReleased(void* p) {
-  auto* h = static_cast<LockHolder*>(p);
-  Mutex_Lock(h->mutex);
-  h->holding = true;
-  while (!h->release.load()) {
-    Thread_Sleep(1);
-  }
-  Mutex_Unlock(h->mutex);
-  return 0;
-}
-
-uint32_t lockAndEnd(void* p) {
-  Mutex_Lock(static_cast<Mutex*>(p));
-  Mutex_Lock(static_cast<Mutex*>(p));  // twice: the whole depth dies with us
-  return 7;
-}
+// The error code that an unlock by a non-owner logs.
+#ifdef _WIN32
+const char* const kNotOwnerLine = "ERROR   : Cannot unlock mutex 120\n\n";  // ERROR_NOT_OWNER
+#else
+const char* const kNotOwnerLine = "ERROR   : Cannot unlock mutex 1\n\n";  // EPERM
+#endif
 
 }  // namespace
 
-TEST(Mutex, SecondLockerWaitsForTheFirstHoldersUnlock) {
+TEST(Mutex, SerialisesAndIsReentrantForItsOwner) {
   Mutex* m = nullptr;
   ASSERT_EQ(Mutex_Create(&m), 0);
-  LockHolder h{m};
-  Thread* t = nullptr;
-  Thread_Create(&t, holdUntilReleased, &h);
-  ASSERT_TRUE(eventually(h.holding));
-
+  Mutex_Lock(m);
+  Mutex_Lock(m);
   std::atomic<bool> got{false};
-  struct Ctx { Mutex* m; std::atomic<bool>* got; } ctx{m, &got};
-  Thread* second = nullptr;
-  Thread_Create(&second, [](void* p) -> uint32_t {
-    auto* c = static_cast<Ctx*>(p);
-    Mutex_Lock(c->m);
-    *c->got = true;
-    Mutex_Unlock(c->m);
-    return 0;
-  }, &ctx);
+  Runner other([&] {
+    Mutex_Lock(m);
+    got = true;
+    Mutex_Unlock(m);
+  });
+  Mutex_Unlock(m);
   Thread_Sleep(50);
-  EXPECT_FALSE(got.load());
-  h.release = true;
-  Thread_Join(second);
+  EXPECT_FALSE(got.load()) << "one unlock of two takes released the lock";
+  Mutex_Unlock(m);
+  other.join();
   EXPECT_TRUE(got.load());
-  Thread_Join(t);
-  Thread_Delete(second);
-  Thread_Delete(t);
   Mutex_Delete(m);
 }
 
 TEST(Mutex, OwnerThatEndsHoldingTheLockDoesNotBlockTheNextTakerAndNothingIsLogged) {
   Mutex* m = nullptr;
   Mutex_Create(&m);
-  Thread* t = nullptr;
-  Thread_Create(&t, lockAndEnd, m);
-  Thread_Join(t);
-  Thread_Delete(t);
+  {
+    Runner dies([&] {
+      Mutex_Lock(m);
+      Mutex_Lock(m);
+    });
+  }
   Thread_Sleep(20);  // let the OS finish the thread off
-
   CaptureStdout();
+  std::atomic<bool> got{false};
+  Runner next([&] {
+    Mutex_Lock(m);
+    got = true;
+    Mutex_Unlock(m);
+  });
+  next.join();
   Mutex_Lock(m);
-  Mutex_Lock(m);
-  Mutex_Unlock(m);
   Mutex_Unlock(m);
   EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_TRUE(got.load());
   Mutex_Delete(m);
 }
 
-TEST(WaiterNotifier, NotifyBeforeWaitIsKept) {
+TEST(Mutex, UnlockByANonOwnerIsLoggedAndTheLockStaysWithItsHolder) {
+  Mutex* m = nullptr;
+  Mutex_Create(&m);
+  Mutex_Lock(m);
+  CaptureStdout();
+  Runner intruder([&] { Mutex_Unlock(m); });
+  intruder.join();
+  EXPECT_EQ(GetCapturedStdout(), kNotOwnerLine);
+  std::atomic<bool> got{false};
+  Runner taker([&] {
+    Mutex_Lock(m);
+    got = true;
+    Mutex_Unlock(m);
+  });
+  Thread_Sleep(50);
+  EXPECT_FALSE(got.load());
+  Mutex_Unlock(m);
+  taker.join();
+  EXPECT_TRUE(got.load());
+  Mutex_Delete(m);
+}
+
+TEST(Mutex, SignalWhileNobodyWaitsIsSeenByTheNextWaitWhichResetsTheEvent) {
+  Mutex* m = nullptr;
+  Mutex_Create(&m);
+  Mutex_Lock(m);
+  Mutex_Signal(m);
+  Mutex_Wait(m);  // returns at once: the event stayed set
+
+  // The event is reset now: the next wait sleeps until somebody signals,
+  // and the signaller can take the lock only because the wait released it.
+  std::atomic<bool> signalled{false};
+  Runner waker([&] {
+    Thread_Sleep(50);
+    Mutex_Lock(m);
+    signalled = true;
+    Mutex_Signal(m);
+    Mutex_Unlock(m);
+  });
+  Mutex_Wait(m);
+  EXPECT_TRUE(signalled.load());
+  Mutex_Unlock(m);
+  waker.join();
+  Mutex_Delete(m);
+}
+
+TEST(RecursiveMutex, NullSlotLogsAndCreatesNothing) {
+  CaptureStdout();
+  RecursiveMutex_Create(nullptr);
+  EXPECT_EQ(GetCapturedStdout(), "ERROR   : RecursiveMutex_Create : Invalide pointer\n");
+
+  RecursiveMutex* r = nullptr;
+  RecursiveMutex_Create(&r);
+  ASSERT_NE(r, nullptr);
+  RecursiveMutex_Lock(r);
+  RecursiveMutex_Lock(r);
+  RecursiveMutex_Unlock(r);
+  RecursiveMutex_Unlock(r);
+  RecursiveMutex_Delete(r);
+  RecursiveMutex_Delete(nullptr);
+}
+
+TEST(WaiterNotifier, NotifyBeforeWaitAndTwoNotifiesCountAsOne) {
   WaiterNotifier* w = nullptr;
   ASSERT_EQ(WaiterNotifier_Create(&w), 0u);
-  EXPECT_EQ(WaiterNotifier_Notify(w), 0u);
-  EXPECT_EQ(WaiterNotifier_Lock(w), 0u);
-  EXPECT_EQ(WaiterNotifier_Wait(w), 0u);
+  WaiterNotifier_Notify(w);
+  WaiterNotifier_Notify(w);
+  WaiterNotifier_Lock(w);
+  EXPECT_EQ(WaiterNotifier_Wait(w), 0u);  // at once
   EXPECT_EQ(w->state, WN_IDLE);
-  EXPECT_EQ(WaiterNotifier_Unlock(w), 0u);
+
+  // The second wait sleeps until the next notify.
+  std::atomic<bool> notified{false};
+  Runner notifier([&] {
+    Thread_Sleep(50);
+    notified = true;
+    WaiterNotifier_Notify(w);
+  });
+  EXPECT_EQ(WaiterNotifier_Wait(w), 0u);
+  EXPECT_TRUE(notified.load());
+  EXPECT_EQ(w->state, WN_IDLE);
+  WaiterNotifier_Unlock(w);
+  notifier.join();
   EXPECT_EQ(WaiterNotifier_Delete(w), 0u);
 }
 
+TEST(WaiterNotifier, WokenWaiterHoldsTheLockAgain) {
+  WaiterNotifier* w = nullptr;
+  WaiterNotifier_Create(&w);
+  WaiterNotifier_Lock(w);
+  Runner notifier([&] { WaiterNotifier_Notify(w); });
+  WaiterNotifier_Wait(w);
+  std::atomic<bool> got{false};
+  Runner locker([&] {
+    WaiterNotifier_Lock(w);
+    got = true;
+    WaiterNotifier_Unlock(w);
+  });
+  Thread_Sleep(50);
+  EXPECT_FALSE(got.load());
+  WaiterNotifier_Unlock(w);
+  notifier.join();
+  locker.join();
+  EXPECT_TRUE(got.load());
+  WaiterNotifier_Delete(w);
+}
+
+TEST(WaiterNotifier, NotifyFromTheHoldersOwnThreadDoesNotBlock) {
+  WaiterNotifier* w = nullptr;
+  WaiterNotifier_Create(&w);
+  WaiterNotifier_Lock(w);
+  WaiterNotifier_Notify(w);  // as a send callback running inside the send
+  WaiterNotifier_Wait(w);
+  WaiterNotifier_Unlock(w);
+  WaiterNotifier_Delete(w);
+}
+
+TEST(WaiterNotifier, SecondWaiterLogsTheStateAndDoesNotSleep) {
+  WaiterNotifier* w = nullptr;
+  WaiterNotifier_Create(&w);
+  std::atomic<bool> woke{false};
+  Runner first([&] {
+    WaiterNotifier_Lock(w);
+    WaiterNotifier_Wait(w);
+    woke = true;
+    WaiterNotifier_Unlock(w);
+  });
+  // The first waiter publishes WN_WAITING and releases the lock in one step.
+  for (;;) {
+    WaiterNotifier_Lock(w);
+    if (w->state == WN_WAITING) {
+      break;
+    }
+    WaiterNotifier_Unlock(w);
+    Thread_Sleep(1);
+  }
+  CaptureStdout();
+  EXPECT_EQ(WaiterNotifier_Wait(w), 0u);
+  EXPECT_EQ(GetCapturedStdout(), "ERROR   : WaiterNotifier_Wait invalid state :1\n");
+  EXPECT_EQ(w->state, WN_IDLE);
+  EXPECT_FALSE(woke.load());
+  // The state word no longer records the first sleeper, so a notify would
+  // not wake it: wake it by hand.
+  w->state = WN_WAITING;
+  WaiterNotifier_Unlock(w);
+  WaiterNotifier_Notify(w);
+  first.join();
+  EXPECT_TRUE(woke.load());
+  WaiterNotifier_Delete(w);
+}
+
+TEST(WaiterNotifier, DeleteLogsOnlyWhenSomebodyWaits) {
+  WaiterNotifier* w = nullptr;
+  WaiterNotifier_Create(&w);
+  CaptureStdout();
+  WaiterNotifier_Delete(w);
+  EXPECT_EQ(GetCapturedStdout(), "");
+
+  WaiterNotifier_Create(&w);
+  w->state = WN_WAITING;  // as left by a sleeper its owner forgot to join
+  CaptureStdout();
+  WaiterNotifier_Delete(w);
+  EXPECT_EQ(GetCapturedStdout(),
+            "WARNING : WaiterNotifier_Delete : Join the thread that is in Wait state before deleting "
+            "this WaiterNotifier. It might crash !\n\n");
+}
+
+TEST(WaiterNotifier, NullNotifierAnswersOne) {
+  EXPECT_EQ(WaiterNotifier_Create(nullptr), 1u);
+  EXPECT_EQ(WaiterNotifier_Lock(nullptr), 1u);
+  EXPECT_EQ(WaiterNotifier_Unlock(nullptr), 1u);
+  EXPECT_EQ(WaiterNotifier_Wait(nullptr), 1u);
+  EXPECT_EQ(WaiterNotifier_Notify(nullptr), 1u);
+  EXPECT_EQ(WaiterNotifier_Delete(nullptr), 1u);
+}
+
 TEST(Thread, JoinRightAfterCreateReturnsOnlyAfterTheFunction) {
-  std::atomic<bool> done{false};
-  Thread* t = nullptr;
-  EXPECT_EQ(Thread_Create(&t, [](void* p) -> uint32_t {
-    Thread_Sleep(30);
-    *static_cast<std::atomic<bool>*>(p) = true;
+  for (int i = 0; i < 20; ++i) {
+    std::atomic<bool> done{false};
+    Thread* t = nullptr;
+    EXPECT_EQ(Thread_Create(&t, [](void* p) -> uint32_t {
+      Thread_Sleep(5);
+      *static_cast<std::atomic<bool>*>(p) = true;
+      return 0;
+    }, &done), 0);
+    Thread_Join(t);
+    EXPECT_TRUE(done.load());
+    Thread_Delete(t);
+  }
+}
+
+TEST(Thread, FunctionFindsItsRecordAndJoiningItselfReturnsAtOnce) {
+  struct Ctx {
+    Thread* self = nullptr;
+    std::atomic<bool> current{false};
+    std::atomic<bool> joined{false};
+  } ctx;
+  Thread_Create(&ctx.self, [](void* p) -> uint32_t {
+    auto* c = static_cast<Ctx*>(p);
+    c->current = Thread_IsCurrent(c->self);
+    Thread_Join(c->self);
+    c->joined = true;
     return 0;
-  }, &done), 0);
-  Thread_Join(t);
-  EXPECT_TRUE(done.load());
-  Thread_Delete(t);
+  }, &ctx);
+  EXPECT_TRUE(eventually(ctx.joined));
+  Thread_Join(ctx.self);
+  EXPECT_TRUE(ctx.current.load());
+  EXPECT_FALSE(Thread_IsCurrent(ctx.self));
+  Thread_Delete(ctx.self);
 }

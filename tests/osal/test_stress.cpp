@@ -1,0 +1,178 @@
+// Races of the notify/wait handshake and of timer start/stop, run many
+// thousand times across threads. A lost wake-up shows as a hang (the test's
+// time limit), an early or stale callback as a failure. Each loop is bounded
+// in count and in time, so a slow build (TSan, Wine) runs fewer rounds.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "Thread.h"
+#include "Timer.h"
+#include "WaiterNotifier.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kBudget = std::chrono::milliseconds(1500);
+
+// Calls body(i) up to `rounds` times or until the budget is spent; returns
+// the rounds done.
+template <typename F>
+int runBounded(int rounds, F body) {
+  const auto end = Clock::now() + kBudget;
+  int i = 0;
+  for (; i < rounds && Clock::now() < end; ++i) {
+    body(i);
+  }
+  return i;
+}
+
+template <typename F>
+Thread* spawn(F* body) {
+  Thread* t = nullptr;
+  Thread_Create(&t, [](void* p) -> uint32_t {
+    (*static_cast<F*>(p))();
+    return 0;
+  }, body);
+  return t;
+}
+
+void joinAndDelete(Thread* t) {
+  Thread_Join(t);
+  Thread_Delete(t);
+}
+
+}  // namespace
+
+// One waiter, three notifiers racing it in every round: the waiter waits
+// until all three outcomes are stored; no report may be lost.
+TEST(Stress, NotifyWaitRoundsWithThreeNotifiers) {
+  constexpr int kNotifiers = 3;
+  WaiterNotifier* done = nullptr;
+  WaiterNotifier* go[kNotifiers] = {};
+  WaiterNotifier_Create(&done);
+  std::atomic<int> outcomes{0};
+  std::atomic<bool> quit{false};
+  struct Worker {
+    WaiterNotifier* go;
+    WaiterNotifier* done;
+    std::atomic<int>* outcomes;
+    std::atomic<bool>* quit;
+    void operator()() const {
+      for (;;) {
+        WaiterNotifier_Lock(go);
+        WaiterNotifier_Wait(go);
+        WaiterNotifier_Unlock(go);
+        if (quit->load()) {
+          return;
+        }
+        ++*outcomes;
+        WaiterNotifier_Notify(done);
+      }
+    }
+  };
+  Worker workers[kNotifiers];
+  Thread* threads[kNotifiers];
+  for (int i = 0; i < kNotifiers; ++i) {
+    WaiterNotifier_Create(&go[i]);
+    workers[i] = Worker{go[i], done, &outcomes, &quit};
+    threads[i] = spawn(&workers[i]);
+  }
+  const int rounds = runBounded(20000, [&](int round) {
+    WaiterNotifier_Lock(done);
+    for (auto* g : go) {
+      WaiterNotifier_Notify(g);
+    }
+    while (outcomes.load() < kNotifiers * (round + 1)) {
+      WaiterNotifier_Wait(done);
+    }
+    WaiterNotifier_Unlock(done);
+  });
+  quit = true;
+  for (int i = 0; i < kNotifiers; ++i) {
+    WaiterNotifier_Notify(go[i]);
+    joinAndDelete(threads[i]);
+    WaiterNotifier_Delete(go[i]);
+  }
+  WaiterNotifier_Delete(done);
+  EXPECT_EQ(outcomes.load(), kNotifiers * rounds);
+  EXPECT_GT(rounds, 100);
+}
+
+// Stop followed at once by a long re-arming, right as a 1 ms period runs
+// out: the new arming must never fire early, and the old one never after
+// its Stop.
+TEST(Stress, StopThenStartAtTheMomentOfExpiry) {
+  Timer* timer = nullptr;
+  Timer_Create(&timer);
+  std::atomic<int> shortFires{0};
+  std::atomic<bool> stopped{false};
+  struct Ctx {
+    std::atomic<int>* fires;
+    std::atomic<bool>* stopped;
+  } ctx{&shortFires, &stopped};
+  const int rounds = runBounded(5000, [&](int i) {
+    stopped = false;
+    Timer_Start(timer, 1, [](void* p) {
+      auto* c = static_cast<Ctx*>(p);
+      EXPECT_FALSE(c->stopped->load()) << "callback after its Timer_Stop returned";
+      ++*c->fires;
+    }, &ctx);
+    // Every other round sweeps the stop across the moment of expiry (busy,
+    // to hit it finely); the others stop while the service thread is still
+    // being woken.
+    const auto stopAt = Clock::now() + std::chrono::microseconds(i % 2 == 0 ? 0 : 700 + (i * 37) % 600);
+    while (Clock::now() < stopAt) {
+    }
+    Timer_Stop(timer);
+    stopped = true;
+    Timer_Start(timer, 10000, [](void*) { ADD_FAILURE() << "re-armed timer fired early"; }, nullptr);
+    Timer_Stop(timer);
+  });
+  Timer_Delete(timer);
+  EXPECT_GT(rounds, 100);
+  RecordProperty("rounds", rounds);
+  RecordProperty("shortFires", shortFires.load());
+}
+
+// Two threads hammer one timer with starts and stops while it fires; then
+// timers are created, started and deleted while running.
+TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
+  Timer* timer = nullptr;
+  Timer_Create(&timer);
+  std::atomic<int> fires{0};
+  std::atomic<bool> quit{false};
+  auto hammer = [&] {
+    for (int i = 0; i < 20000 && !quit.load(); ++i) {
+      if (i % 2 == 0) {
+        Timer_Start(timer, static_cast<uint32_t>(i % 3), [](void* p) { ++*static_cast<std::atomic<int>*>(p); },
+                    &fires);
+      } else {
+        Timer_Stop(timer);
+      }
+    }
+  };
+  Thread* a = spawn(&hammer);
+  Thread* b = spawn(&hammer);
+  Thread_Sleep(static_cast<uint32_t>(kBudget.count() / 2));
+  quit = true;
+  joinAndDelete(a);
+  joinAndDelete(b);
+  Timer_Stop(timer);
+  const int settled = fires.load();
+  Thread_Sleep(20);
+  EXPECT_EQ(fires.load(), settled) << "a callback ran after the final Timer_Stop";
+  Timer_Delete(timer);
+
+  const int created = runBounded(400, [&](int i) {
+    Timer* t = nullptr;
+    Timer_Create(&t);
+    if (i % 2 == 0) {
+      Timer_Start(t, static_cast<uint32_t>(i % 4), [](void*) {}, nullptr);
+    }
+    Timer_Delete(t);
+  });
+  EXPECT_GT(created, 20);
+}
