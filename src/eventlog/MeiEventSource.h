@@ -10,6 +10,8 @@
 // level. Returns once the event is queued, not when it is delivered.
 void MeiEventSource_Publish(const char* provider, uint16_t eventId, uint8_t level);
 // Waits until every event published so far has been delivered (for tests).
+// Called from a delivery it returns at once: a delivery cannot wait for
+// itself.
 void MeiEventSource_Drain();
 
 // ---------------------------------------------------------------------------
