@@ -1,0 +1,268 @@
+#include "Installer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <initializer_list>
+#include <string>
+
+#include "Utf8.h"
+
+namespace tamvik {
+namespace {
+
+// The messages are wide printf-style formats. Only the conversions they use
+// are expanded: %ws and %s take a wide string (as in the Windows CRT's wide
+// printf), %X and %x a 32-bit number in upper- or lower-case hexadecimal.
+struct FormatArg {
+  FormatArg(const wchar_t* text) : text(text) {}  // NOLINT: implicit on purpose
+  FormatArg(const std::wstring& text) : text(text.c_str()) {}  // NOLINT
+  FormatArg(uint32_t number) : number(number) {}  // NOLINT
+  const wchar_t* text = nullptr;
+  uint32_t number = 0;
+};
+
+std::wstring hex(uint32_t value, bool upper) {
+  const wchar_t* digits = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+  std::wstring out;
+  do {
+    out.insert(out.begin(), digits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return out;
+}
+
+std::wstring format(const wchar_t* fmt, std::initializer_list<FormatArg> args) {
+  std::wstring out;
+  const FormatArg* arg = args.begin();
+  for (const wchar_t* p = fmt; *p != L'\0'; ++p) {
+    if (*p != L'%' || (p[1] != L'%' && arg == args.end())) {
+      out += *p;
+      continue;
+    }
+    ++p;
+    if (*p == L'%') {
+      out += L'%';
+    } else if (*p == L'w' && p[1] == L's') {
+      ++p;
+      out += arg++->text;
+    } else if (*p == L's') {
+      out += arg++->text;
+    } else if (*p == L'X' || *p == L'x') {
+      out += hex(arg++->number, *p == L'X');
+    } else {
+      --p;  // not a conversion of ours: keep it literally
+      out += L'%';
+    }
+  }
+  return out;
+}
+
+void print(InstallerOutput& output, const wchar_t* fmt, std::initializer_list<FormatArg> args = {}) {
+  output.WriteWide(format(fmt, args));
+}
+
+constexpr const wchar_t* kUsage[] = {
+    L"USAGE: Tamvik.exe <option> <full path to the inf file>\n",
+    L"Tamvik.exe /f <full path to the inf file> <hardwareID>\n",
+    L"<option> can be one of the following -\n",
+    L"/i - Install the driver\n",
+    L"/u - Uninstall the driver\n",
+    L"/f - Force Install the driver\n",
+};
+
+int install(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath) {
+  print(output, L"INFO: Attempting to install the driver package %ws.\n", {infPath});
+  ReenumerateDevices(platform, output);
+
+  int32_t needReboot = 0;
+  const uint32_t result = platform.DriverPackageInstallW(infPath, kDifxFlagsNone, &needReboot);
+  switch (result) {
+    case kErrorSuccess:
+      print(output, L"SUCCESS: installed driver package %ws.\n", {infPath});
+      return kExitSuccess;
+    case kErrorNoMoreItems:
+      print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
+      print(output, L"INFO: All devices found already have a better driver than what is contained in the specified inf file.\n");
+      return kExitBetterDriverPresent;
+    case kErrorNoSuchDevinst:
+      print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
+      print(output, L"INFO: There aren't any live devnodes with the device ID contained in the INF.\n");
+      return kExitNoLiveDevnodes;
+    case kErrorNoDeviceId:
+      print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
+      print(output, L"INFO: No device IDs found in INF '%ws' for current platform.\n", {infPath});
+      return kExitNoDeviceIdsInInf;
+    default:
+      break;
+  }
+  print(output, L"ERROR: An error occurred while installing driver package %ws. Error code - 0x%X.\n",
+        {infPath, result});
+  // Without a text from the system the line is still printed, with nothing
+  // between "ERROR: " and the full stop.
+  std::wstring text;
+  if (!platform.FormatMessageW(MessageIdForResult(result), kLanguageNeutralDefault, &text)) {
+    text.clear();
+  }
+  print(output, L"ERROR: %s.\n", {text});
+  return kExitInstallFailed;
+}
+
+int uninstall(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath) {
+  print(output, L"INFO: Attempting to uninstall the driver package %ws.\n", {infPath});
+
+  int32_t needReboot = 0;
+  const uint32_t result = platform.DriverPackageUninstallW(infPath, kDriverPackageForce, &needReboot);
+  switch (result) {
+    case kErrorSuccess:
+      print(output, L"SUCCESS: Uninstalled driver package %ws.\n", {infPath});
+      return kExitSuccess;
+    case kErrorDependentApplicationsExist:
+      print(output, L"INFO: The driver package %ws was not uninstalled because there were some applications still depending on it.\n", {infPath});
+      return kExitDependentApplications;
+    case kErrorDriverPackageNotInStore:
+      print(output, L"INFO: Driver not present.\n");
+      return kExitDriverNotPresent;
+    default:
+      // The full stop after the line break is what callers have always seen.
+      print(output, L"ERROR: An error occurred while uninstalling driver package %ws %x\n.", {infPath, result});
+      return kExitUninstallFailed;
+  }
+}
+
+// Converts `text` to UTF-8 into `buffer` when its UTF-8 form, NUL included,
+// needs from 2 to `maxBytes` bytes; otherwise leaves the buffer alone.
+bool toUtf8(const wchar_t* text, char* buffer, uint32_t maxBytes) {
+  const std::string utf8 = Utf8FromWide(text);
+  const size_t needed = utf8.size() + 1;
+  if (needed < 2 || needed > maxBytes) {
+    return false;
+  }
+  std::memcpy(buffer, utf8.c_str(), needed);
+  return true;
+}
+
+// Frees the device-information set on every way out. Freeing it does not
+// undo a registered device node.
+class DeviceInfoSetGuard {
+ public:
+  DeviceInfoSetGuard(InstallerPlatform& platform, DeviceInfoSet set) : platform_(platform), set_(set) {}
+  ~DeviceInfoSetGuard() { platform_.SetupDiDestroyDeviceInfoList(set_); }
+  DeviceInfoSetGuard(const DeviceInfoSetGuard&) = delete;
+  DeviceInfoSetGuard& operator=(const DeviceInfoSetGuard&) = delete;
+
+ private:
+  InstallerPlatform& platform_;
+  DeviceInfoSet set_;
+};
+
+}  // namespace
+
+uint32_t MessageIdForResult(uint32_t result) {
+  // HRESULT_FROM_SETUPAPI: APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR
+  // marks a SetupAPI-style code; its text is filed under FACILITY_SETUPAPI.
+  if ((result & 0xE0000000u) == 0xE0000000u) {
+    return 0x800F0000u | (result & 0xFFFFu);
+  }
+  return result;
+}
+
+int ReenumerateDevices(InstallerPlatform& platform, InstallerOutput& output) {
+  char line[64];
+  uint32_t root = 0;
+  uint32_t result = platform.CM_Locate_DevNodeW(&root, kCmLocateDevnodeNormal);
+  if (result != kCrSuccess) {
+    std::snprintf(line, sizeof line, "CM_Locate_DevNode failed: %x\n", static_cast<unsigned>(result));
+    output.WriteNarrow(line);
+    return 0;
+  }
+  result = platform.CM_Reenumerate_DevNode(root, kCmReenumerateNormal);
+  if (result != kCrSuccess) {
+    std::snprintf(line, sizeof line, "CM_Reenumerate_DevNode failed: %x\n", static_cast<unsigned>(result));
+    output.WriteNarrow(line);
+    return 0;
+  }
+  return 1;
+}
+
+int CreateRootDevice(InstallerPlatform& platform, const wchar_t* infPath, const wchar_t* hardwareId) {
+  char infUtf8[kInfPathUtf8Buffer] = {};
+  if (!toUtf8(infPath, infUtf8, kInfPathUtf8MaxBytes)) {
+    return kCreateInfPathUnsupported;
+  }
+  // Zero-filled, so the NUL that closes the multi-string list follows the
+  // ID's own NUL.
+  char hardwareIdUtf8[kHardwareIdUtf8Buffer] = {};
+  if (!toUtf8(hardwareId, hardwareIdUtf8, kHardwareIdUtf8MaxBytes)) {
+    return kCreateHardwareIdUnsupported;
+  }
+
+  InstallerGuid classGuid{};
+  char className[kClassNameBuffer] = {};
+  if (!platform.SetupDiGetINFClassA(infUtf8, &classGuid, className, sizeof className)) {
+    return kCreateNoInfClass;
+  }
+  className[sizeof className - 1] = '\0';
+
+  const DeviceInfoSet set = platform.SetupDiCreateDeviceInfoList(&classGuid);
+  if (set == kInvalidDeviceInfoSet) {
+    return kCreateNoDeviceInfoSet;
+  }
+  DeviceInfoSetGuard guard(platform, set);
+
+  DeviceInfoRecord record{};
+  record.size = sizeof record;
+  if (!platform.SetupDiCreateDeviceInfoA(set, className, &classGuid, kDicdGenerateId, &record)) {
+    return kCreateNoDeviceInfo;
+  }
+
+  // SPDRP_HARDWAREID is a REG_MULTI_SZ: the ID, its NUL, and the list's NUL.
+  const auto length = static_cast<uint32_t>(std::strlen(hardwareIdUtf8) + 2);
+  if (!platform.SetupDiSetDeviceRegistryPropertyA(set, &record, kSpdrpHardwareId,
+                                                  reinterpret_cast<const uint8_t*>(hardwareIdUtf8), length)) {
+    return kCreateNoHardwareId;
+  }
+  if (!platform.SetupDiCallClassInstaller(kDifRegisterDevice, set, &record)) {
+    return kCreateNotRegistered;
+  }
+  return kCreateOk;
+}
+
+int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform, InstallerOutput& output) {
+  if (argc < 3) {
+    for (const wchar_t* line : kUsage) {
+      print(output, line);
+    }
+    return kExitBadCommandLine;
+  }
+  const wchar_t* option = argv[1];
+  const wchar_t* infPath = argv[2];
+
+  if (std::wcslen(option) != 2) {
+    print(output, L"ERROR: An invalid command line option %ws was passed in!\n", {option});
+    return kExitBadCommandLine;
+  }
+  const bool slash = option[0] == L'/';
+  if (slash && (option[1] == L'i' || option[1] == L'I')) {
+    return install(platform, output, infPath);
+  }
+  if (slash && (option[1] == L'f' || option[1] == L'F')) {
+    if (argc < 4) {
+      print(output, L"FAILED : Missing hardwareID parameter.\n");
+      return kExitBadCommandLine;
+    }
+    if (CreateRootDevice(platform, infPath, argv[3]) < 0) {
+      print(output, L"FAILED : Cannot create DevNode %ws.\n", {infPath});
+      return kExitCreateDevnodeFailed;
+    }
+    // A node created here stays registered whatever the install answers.
+    return install(platform, output, infPath);
+  }
+  if (slash && (option[1] == L'u' || option[1] == L'U')) {
+    return uninstall(platform, output, infPath);
+  }
+  print(output, L"ERROR: An invalid command line option %ws was passed in!\n", {option});
+  return kExitInvalidOption;
+}
+
+}  // namespace tamvik

@@ -1,0 +1,99 @@
+// The operations Tamvik needs from the system, and where its output goes.
+//
+// The installer logic reaches DIFxAPI, SetupAPI, the configuration manager
+// and FormatMessageW only through InstallerPlatform, and writes only through
+// InstallerOutput. The Windows build implements both with the real APIs; other
+// builds answer every driver operation with "not supported"; tests script the
+// results and record the calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tamvik {
+
+// Same layout as the Windows GUID.
+struct InstallerGuid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+
+// Same fields, in the same order, as SP_DEVINFO_DATA. The caller sets `size`
+// before the record is first handed to the platform, as SetupAPI requires.
+struct DeviceInfoRecord {
+  uint32_t size;
+  InstallerGuid classGuid;
+  uint32_t devInst;
+  uintptr_t reserved;
+};
+
+// An HDEVINFO, carried as an integer so that the interface needs no Windows
+// headers.
+using DeviceInfoSet = uintptr_t;
+constexpr DeviceInfoSet kInvalidDeviceInfoSet = ~DeviceInfoSet{0};  // INVALID_HANDLE_VALUE
+
+// Flag and code values of the Windows APIs used by the logic.
+constexpr uint32_t kDifxFlagsNone = 0;
+constexpr uint32_t kDriverPackageForce = 4;        // DRIVER_PACKAGE_FORCE
+constexpr uint32_t kCmLocateDevnodeNormal = 0;     // CM_LOCATE_DEVNODE_NORMAL
+constexpr uint32_t kCmReenumerateNormal = 0;       // CM_REENUMERATE_NORMAL
+constexpr uint32_t kCrSuccess = 0;                 // CR_SUCCESS
+constexpr uint32_t kDicdGenerateId = 1;            // DICD_GENERATE_ID
+constexpr uint32_t kSpdrpHardwareId = 1;           // SPDRP_HARDWAREID
+constexpr uint32_t kDifRegisterDevice = 0x19;      // DIF_REGISTERDEVICE
+constexpr uint32_t kLanguageNeutralDefault = 0x0400;  // MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)
+
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorCallNotImplemented = 0x78;
+constexpr uint32_t kErrorNoMoreItems = 0x103;
+constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
+constexpr uint32_t kErrorDependentApplicationsExist = 0xE0000300;
+constexpr uint32_t kErrorNoDeviceId = 0xE0000301;
+constexpr uint32_t kErrorDriverPackageNotInStore = 0xE0000302;
+
+class InstallerPlatform {
+ public:
+  virtual ~InstallerPlatform() = default;
+
+  // DIFxAPI. No installer information is passed; `needReboot` receives the
+  // reboot flag. Answer: a Win32 error, DIFx/SetupAPI code or HRESULT.
+  virtual uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags,
+                                         int32_t* needReboot) = 0;
+  virtual uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags,
+                                           int32_t* needReboot) = 0;
+
+  // Configuration manager; the device ID is always null (the root of the
+  // device tree). Answer: a CONFIGRET.
+  virtual uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) = 0;
+  virtual uint32_t CM_Reenumerate_DevNode(uint32_t devInst, uint32_t flags) = 0;
+
+  // SetupAPI (the narrow forms, with UTF-8 strings); no window, no
+  // description.
+  virtual bool SetupDiGetINFClassA(const char* infPath, InstallerGuid* classGuid,
+                                   char* className, uint32_t classNameSize) = 0;
+  virtual DeviceInfoSet SetupDiCreateDeviceInfoList(const InstallerGuid* classGuid) = 0;
+  virtual bool SetupDiCreateDeviceInfoA(DeviceInfoSet set, const char* deviceName,
+                                        const InstallerGuid* classGuid, uint32_t flags,
+                                        DeviceInfoRecord* record) = 0;
+  virtual bool SetupDiSetDeviceRegistryPropertyA(DeviceInfoSet set, DeviceInfoRecord* record,
+                                                 uint32_t property, const uint8_t* data,
+                                                 uint32_t length) = 0;
+  virtual bool SetupDiCallClassInstaller(uint32_t installFunction, DeviceInfoSet set,
+                                         DeviceInfoRecord* record) = 0;
+  virtual void SetupDiDestroyDeviceInfoList(DeviceInfoSet set) = 0;
+
+  // The system's message text for `messageId`, as the system gives it
+  // (Windows texts end in "\r\n"); false when it has none.
+  virtual bool FormatMessageW(uint32_t messageId, uint32_t languageId, std::wstring* text) = 0;
+};
+
+class InstallerOutput {
+ public:
+  virtual ~InstallerOutput() = default;
+  virtual void WriteWide(const std::wstring& text) = 0;
+  virtual void WriteNarrow(const std::string& text) = 0;
+};
+
+}  // namespace tamvik
