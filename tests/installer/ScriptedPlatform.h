@@ -1,0 +1,129 @@
+// A platform whose answers the test sets, and which records every call with
+// its arguments, in order, as one readable line each.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "InstallerPlatform.h"
+#include "Utf8.h"
+
+namespace tamvik_test {
+
+using namespace tamvik;
+
+inline std::string u8(const wchar_t* text) { return Utf8FromWide(text); }
+
+class ScriptedPlatform final : public InstallerPlatform {
+ public:
+  // Answers.
+  uint32_t installResult = 0;
+  uint32_t uninstallResult = 0;
+  uint32_t locateResult = 0;
+  uint32_t rootDevInst = 0x77;
+  uint32_t reenumerateResult = 0;
+  bool infClassOk = true;
+  DeviceInfoSet deviceInfoSet = 0x5E7;
+  bool createInfoOk = true;
+  bool setPropertyOk = true;
+  bool classInstallerOk = true;
+  bool hasMessage = true;
+  std::wstring message = L"Some text.\r\n";
+
+  // What was asked.
+  std::vector<std::string> calls;
+  std::vector<uint8_t> propertyBytes;
+  std::string infPathUtf8;
+  int32_t rebootFlagSeen = -1;
+
+  static constexpr InstallerGuid kClassGuid = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+  uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    return difx("DriverPackageInstallW", infPath, flags, needReboot, installResult);
+  }
+  uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    return difx("DriverPackageUninstallW", infPath, flags, needReboot, uninstallResult);
+  }
+  uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
+    calls.push_back("CM_Locate_DevNodeW " + std::to_string(flags));
+    if (locateResult == 0) {
+      *devInst = rootDevInst;
+    }
+    return locateResult;
+  }
+  uint32_t CM_Reenumerate_DevNode(uint32_t devInst, uint32_t flags) override {
+    calls.push_back("CM_Reenumerate_DevNode " + std::to_string(devInst) + " " + std::to_string(flags));
+    return reenumerateResult;
+  }
+  bool SetupDiGetINFClassA(const char* infPath, InstallerGuid* classGuid, char* className,
+                           uint32_t classNameSize) override {
+    calls.push_back("SetupDiGetINFClassA " + std::to_string(classNameSize));
+    infPathUtf8 = infPath;
+    if (infClassOk) {
+      *classGuid = kClassGuid;
+      std::strcpy(className, "System");
+    }
+    return infClassOk;
+  }
+  DeviceInfoSet SetupDiCreateDeviceInfoList(const InstallerGuid* classGuid) override {
+    calls.push_back("SetupDiCreateDeviceInfoList " + guid(*classGuid));
+    return deviceInfoSet;
+  }
+  bool SetupDiCreateDeviceInfoA(DeviceInfoSet set, const char* deviceName, const InstallerGuid* classGuid,
+                                uint32_t flags, DeviceInfoRecord* record) override {
+    calls.push_back("SetupDiCreateDeviceInfoA " + std::to_string(set) + " " + deviceName + " " + guid(*classGuid) +
+                    " " + std::to_string(flags) + " size " + std::to_string(record->size));
+    record->devInst = 42;
+    return createInfoOk;
+  }
+  bool SetupDiSetDeviceRegistryPropertyA(DeviceInfoSet set, DeviceInfoRecord* record, uint32_t property,
+                                         const uint8_t* data, uint32_t length) override {
+    calls.push_back("SetupDiSetDeviceRegistryPropertyA " + std::to_string(set) + " " +
+                    std::to_string(record->devInst) + " " + std::to_string(property) + " " + std::to_string(length));
+    propertyBytes.assign(data, data + length);
+    return setPropertyOk;
+  }
+  bool SetupDiCallClassInstaller(uint32_t installFunction, DeviceInfoSet set, DeviceInfoRecord* record) override {
+    calls.push_back("SetupDiCallClassInstaller " + std::to_string(installFunction) + " " + std::to_string(set) +
+                    " " + std::to_string(record->devInst));
+    return classInstallerOk;
+  }
+  void SetupDiDestroyDeviceInfoList(DeviceInfoSet set) override {
+    calls.push_back("SetupDiDestroyDeviceInfoList " + std::to_string(set));
+  }
+  bool FormatMessageW(uint32_t messageId, uint32_t languageId, std::wstring* text) override {
+    char line[64];
+    std::snprintf(line, sizeof line, "FormatMessageW %X %X", messageId, languageId);
+    calls.push_back(line);
+    if (hasMessage) {
+      *text = message;
+    }
+    return hasMessage;
+  }
+
+ private:
+  static std::string guid(const InstallerGuid& g) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", g.data1);
+    return text;
+  }
+
+  uint32_t difx(const char* name, const wchar_t* infPath, uint32_t flags, int32_t* needReboot, uint32_t result) {
+    rebootFlagSeen = needReboot != nullptr ? *needReboot : -2;
+    calls.push_back(std::string(name) + " " + u8(infPath) + " " + std::to_string(flags));
+    if (needReboot != nullptr) {
+      *needReboot = 1;  // the program never reads it
+    }
+    return result;
+  }
+};
+
+class RecordingOutput final : public InstallerOutput {
+ public:
+  std::string text;
+  void WriteWide(const std::wstring& wide) override { text += Utf8FromWide(wide.c_str()); }
+  void WriteNarrow(const std::string& narrow) override { text += narrow; }
+};
+
+}  // namespace tamvik_test

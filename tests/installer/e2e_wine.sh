@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Tamvik.exe end to end under Wine. Wine's SetupAPI really registers the root
+# device node, its configuration manager cannot locate the device tree, and
+# its DIFxAPI is a builtin stub that answers 0.
+#
+# The runs use a throwaway Wine prefix (a hard-linked copy of the usual one,
+# with its own registry), so the device nodes created here do not pile up in
+# the shared prefix.
+set -u
+wine_run=$1
+exe=$2
+tmp=$(mktemp -d)
+base=${WINEPREFIX:-$HOME/.wine}
+export WINEPREFIX=$tmp/prefix
+export WINEDEBUG=-all
+wineserver=/usr/lib/wine/wineserver64
+[[ -x $wineserver ]] || wineserver=wineserver
+
+cleanup() {
+  timeout 60 "$wineserver" -w || "$wineserver" -k
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+mkdir -p "$WINEPREFIX"
+if [[ -f $base/system.reg ]]; then
+  cp -p "$base"/system.reg "$base"/user.reg "$base"/userdef.reg "$WINEPREFIX"/
+  [[ -f $base/.update-timestamp ]] && cp -p "$base/.update-timestamp" "$WINEPREFIX"/
+  cp -al "$base/drive_c" "$WINEPREFIX/drive_c"
+  cp -a "$base/dosdevices" "$WINEPREFIX/dosdevices"
+fi  # otherwise Wine builds a fresh prefix on the first run
+
+mkdir -p "$tmp/drv"
+cat >"$tmp/drv/nfc.inf" <<'INF'
+[Version]
+Signature="$WINDOWS NT$"
+Class=System
+ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}
+Provider=%Provider%
+DriverVer=01/01/2024,1.0.0.0
+
+[Strings]
+Provider="Test"
+INF
+inf="Z:${tmp//\//\\}\\drv\\nfc.inf"
+hwid="ROOT\\TAMVIK_E2E_$$"
+failures=0
+
+# expect NAME EXIT-CODE EXPECTED-OUTPUT ARGS...: Windows console output
+# arrives with CRLF line ends; the expectation is written with LF.
+expect() {
+  local name=$1 code=$2 want=$3
+  shift 3
+  "$wine_run" "$exe" "$@" >"$tmp/out" 2>"$tmp/err"
+  local rc=$?
+  printf '%s' "$want" | sed -z 's/\n/\r\n/g' >"$tmp/want"
+  if [[ $rc -ne $code ]] || ! cmp -s "$tmp/out" "$tmp/want"; then
+    echo "FAIL $name: exit $rc (want $code)"
+    diff <(od -c "$tmp/want") <(od -c "$tmp/out")
+    cat "$tmp/err"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+
+usage=$'USAGE: Tamvik.exe <option> <full path to the inf file>\nTamvik.exe /f <full path to the inf file> <hardwareID>\n<option> can be one of the following -\n/i - Install the driver\n/u - Uninstall the driver\n/f - Force Install the driver\n'
+
+expect "no arguments" 6 "$usage"
+expect "/x" 16 $'ERROR: An invalid command line option /x was passed in!\n' /x "$inf"
+expect "/f without hardware ID" 6 $'FAILED : Missing hardwareID parameter.\n' /f "$inf"
+expect "/f" 0 "INFO: Attempting to install the driver package $inf."$'\nCM_Locate_DevNode failed: 13\n'"SUCCESS: installed driver package $inf."$'\n' /f "$inf" "$hwid"
+expect "/U" 0 "INFO: Attempting to uninstall the driver package $inf."$'\n'"SUCCESS: Uninstalled driver package $inf."$'\n' /U "$inf"
+
+# Without DIFxAPI.dll the operations fail with the load error (126), and the
+# install prints the system's text for it as it comes (ending in CRLF).
+export WINEDLLOVERRIDES=difxapi=d
+"$wine_run" "$exe" /i "$inf" >"$tmp/out" 2>"$tmp/err"
+rc=$?
+out=$(cat "$tmp/out"; printf x)
+out=${out%x}
+head="INFO: Attempting to install the driver package $inf."$'\r\nCM_Locate_DevNode failed: 13\r\n'"ERROR: An error occurred while installing driver package $inf. Error code - 0x7E."$'\r\n'
+if [[ $rc -eq 4 && $out == "$head""ERROR: "?*$'\r\n.\r\n' ]]; then
+  echo "ok   /i without DIFxAPI.dll"
+else
+  echo "FAIL /i without DIFxAPI.dll: exit $rc (want 4)"
+  od -c "$tmp/out"
+  failures=$((failures + 1))
+fi
+expect "/u without DIFxAPI.dll" 9 "INFO: Attempting to uninstall the driver package $inf."$'\n'"ERROR: An error occurred while uninstalling driver package $inf 7e"$'\n.' /u "$inf"
+unset WINEDLLOVERRIDES
+
+# The node registered by /f carries the hardware ID as a multi-string with
+# both of its NULs (Wine's registry file shows the inner one as "\0").
+timeout 60 "$wineserver" -w
+key_value="\"HardwareId\"=str(7):\"${hwid//\\/\\\\}\\0\""
+if grep -qF "$key_value" "$WINEPREFIX/system.reg" &&
+   grep -B4 -F "$key_value" "$WINEPREFIX/system.reg" | grep -q 'Enum\\\\ROOT\\\\SYSTEM\\\\'; then
+  echo "ok   root device node registered"
+else
+  echo "FAIL root device node: no $key_value under Enum\\ROOT\\SYSTEM"
+  grep -n -A4 'Enum\\\\ROOT\\\\SYSTEM\\\\' "$WINEPREFIX/system.reg"
+  failures=$((failures + 1))
+fi
+
+exit $((failures > 0))
