@@ -98,12 +98,16 @@ void Mutex_Lock(Mutex* m) {
   m->depth.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Mutex_Unlock(Mutex* m) {
+namespace {
+
+// Releases one take of the mutex; false (logged) when the caller does not
+// hold it.
+bool releaseOnce(Mutex* m) {
   // Only the holder ever stores its own id, so a non-holder cannot see it
   // here, whatever the holder does meanwhile.
   if (m->owner.load(std::memory_order_relaxed) != CurrentThread_Id()) {
     Log_Error("Cannot unlock mutex %X\n", static_cast<unsigned>(EPERM));
-    return;
+    return false;
   }
   // Clear our traces before the release: once released, the record may be
   // taken or even freed by another thread.
@@ -113,8 +117,14 @@ void Mutex_Unlock(Mutex* m) {
   const int rc = pthread_mutex_unlock(&m->lock);
   if (rc != 0) {
     Log_Error("Cannot unlock mutex %X\n", static_cast<unsigned>(rc));
+    return false;
   }
+  return true;
 }
+
+}  // namespace
+
+void Mutex_Unlock(Mutex* m) { releaseOnce(m); }
 
 void Mutex_Wait(Mutex* m) {
   // The event lock is taken before the mutex is released, and a signaller
@@ -126,10 +136,14 @@ void Mutex_Wait(Mutex* m) {
   //
   // Like the OS mutex it stands for, one level of the lock is released: the
   // handshakes of the system always wait holding it once.
+  //
+  // A caller that does not hold the mutex gets the unlock error and no wait,
+  // as from the OS call this stands for.
   lockInternal(&m->eventLock);
-  Mutex_Unlock(m);
-  while (!m->eventSet) {
-    pthread_cond_wait(&m->eventCond, &m->eventLock);
+  if (releaseOnce(m)) {
+    while (!m->eventSet) {
+      pthread_cond_wait(&m->eventCond, &m->eventLock);
+    }
   }
   unlockInternal(&m->eventLock);
   Mutex_Lock(m);
