@@ -293,12 +293,15 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
       // delivered a message before the cancel counts as a success.
       Mutex_Unlock(device->eventLock);
       awaitCompletion(&device->readOverlapped);
+      // Read before readLock goes: the close's caller may free the record then.
+      const bool delivered = device->readOverlapped.Internal == 0;
+      count = static_cast<DWORD>(device->readOverlapped.InternalHigh);
       Mutex_Unlock(device->readLock);
-      if (device->readOverlapped.Internal != 0) {
+      if (!delivered) {
         return hsNoDevice;
       }
       if (bytesRead != nullptr) {
-        *bytesRead = static_cast<uint32_t>(device->readOverlapped.InternalHigh);
+        *bytesRead = count;
       }
       return hsSuccess;
     }
