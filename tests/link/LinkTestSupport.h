@@ -1,0 +1,109 @@
+// Helpers shared by the link layer's scenario tests: captured log output,
+// recorded event-log reports, frame builders and a clock.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "EventLogReport.h"
+#include "NfcMeSimulator.h"
+#include "vxHECICommunicationLayer.h"
+
+namespace linktest {
+
+inline long long msSince(SimClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(SimClock::now() - start).count();
+}
+
+// Captures standard output; Windows text mode adds '\r', which we drop.
+class Output {
+ public:
+  Output() { testing::internal::CaptureStdout(); }
+  std::string take() {
+    std::string s = testing::internal::GetCapturedStdout();
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+  }
+};
+
+inline size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Every event-log report, in order, with the time it was made.
+struct Reports {
+  struct Entry {
+    uint32_t id;
+    SimClock::time_point when;
+  };
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<Entry>& entries() {
+    static std::vector<Entry> e;
+    return e;
+  }
+  static void observe(const EventLogReport& report, bool) {
+    std::lock_guard<std::mutex> hold(mutex());
+    entries().push_back({report.eventId, SimClock::now()});
+  }
+  Reports() {
+    entries().clear();
+    EventLog_SetReportObserver(observe);
+  }
+  ~Reports() { EventLog_SetReportObserver(nullptr); }
+  std::vector<uint32_t> ids() const {
+    std::lock_guard<std::mutex> hold(mutex());
+    std::vector<uint32_t> out;
+    for (const auto& e : entries()) out.push_back(e.id);
+    return out;
+  }
+  std::vector<Entry> all() const {
+    std::lock_guard<std::mutex> hold(mutex());
+    return entries();
+  }
+};
+
+inline const SimFrame kVersionQuery = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
+
+// A 25-byte VersionQuery answer with reply status 0 and record bytes
+// 0x40..0x4C.
+inline SimFrame versionAnswer() {
+  SimFrame a = {0, 0, 0, 0, 0, 0, 0, 0, 15, 0, 0x01, 0x00};
+  for (uint8_t i = 0; i < 13; ++i) a.push_back(static_cast<uint8_t>(0x40 + i));
+  return a;
+}
+
+inline std::vector<uint8_t> recordBytes(const MeQueryInfo& info) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&info);
+  return {p, p + sizeof info};
+}
+
+inline MeQueryInfo freshInfo() {
+  MeQueryInfo info;
+  std::memset(&info, 0xEE, sizeof info);
+  return info;
+}
+
+// A connected context over the simulator with the given scenario.
+struct Link {
+  NfcMeContext* ctx = nullptr;
+  explicit Link(const SimScenario& scenario = SimScenario{}) {
+    Sim_Configure(scenario);
+    EXPECT_EQ(vxHECI_Connect(&ctx, this), 0);
+  }
+  ~Link() { vxHECI_Close(ctx); }
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+};
+
+}  // namespace linktest

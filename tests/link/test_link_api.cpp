@@ -1,0 +1,251 @@
+// Scenarios through the link API against the firmware simulator: the ones
+// that end within about two seconds.
+#include <thread>
+
+#include "HECICore.h"
+#include "LinkTestSupport.h"
+#include "Mutex.h"
+#include "WaiterNotifier.h"
+
+using namespace linktest;
+
+namespace {
+
+SimScenario noAnswerWith(std::vector<SimFrame> before) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::NoAnswer;
+  s.framesBeforeAnswer = std::move(before);
+  return s;
+}
+
+}  // namespace
+
+TEST(LinkApi, VersionQueryFillsTheRecordAndLeavesTheContextIdle) {
+  SimScenario s;
+  s.record = {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C};
+  s.radioType = -1;
+  Link link(s);
+  NfcMeContext* ctx = link.ctx;
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_NE(ctx->heci.load(), nullptr);
+  EXPECT_NE(ctx->osEvent, nullptr);
+  EXPECT_EQ(ctx->recvBuffer, nullptr);
+  EXPECT_EQ(ctx->sendBuffer->length, 0u);
+  EXPECT_EQ(ctx->pendingData->length, 0u);
+
+  for (int round = 0; round < 2; ++round) {
+    MeQueryInfo info = freshInfo();
+    Output out;
+    EXPECT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
+    EXPECT_EQ(out.take(), "");
+    EXPECT_EQ(recordBytes(info), (std::vector<uint8_t>{0x40, 0x41, 0x42, 0xEE, 0xEE, 0xEE, 0x46, 0x47,
+                                                       0x48, 0x49, 0x4A, 0x4B, 0x4C}));
+    EXPECT_EQ(ctx->meQueryInfo.load(), nullptr);
+    EXPECT_EQ(ctx->meRequest.load(), MeRequestNone);
+    EXPECT_EQ(ctx->sendPending, 0);
+  }
+  const auto writes = Sim_Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].bytes, kVersionQuery);
+  EXPECT_EQ(writes[1].bytes, kVersionQuery);
+  EXPECT_EQ(ctx->recvBufferSize, 512u);
+}
+
+TEST(LinkApi, ArgumentErrorsAreQuiet) {
+  Link link;
+  MeQueryInfo info = freshInfo();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, nullptr), 2);
+  EXPECT_EQ(vxHECI_QueryInfo(nullptr, &info), 2);
+  EXPECT_EQ(vxHECI_Close(nullptr), 0);
+  EXPECT_EQ(out.take(), "");
+  EXPECT_EQ(Sim_GetStats().writes, 0u);
+}
+
+TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
+  SimScenario s;
+  s.answerDelayMs = 800;
+  Link link(s);
+  MeQueryInfo first = freshInfo();
+  int32_t firstResult = -1;
+  std::thread waiter([&] { firstResult = vxHECI_QueryInfo(link.ctx, &first); });
+  ASSERT_TRUE(Sim_WaitForWrites(1, 3000));
+  MeQueryInfo second = freshInfo();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &second), 3);
+  EXPECT_EQ(out.take(), "ERROR   : ERROR : vxHECI_QueryInfo called but previous Send not ACK.\n");
+  waiter.join();
+  EXPECT_EQ(firstResult, 0);
+  EXPECT_EQ(first.radioType, 2);
+  EXPECT_EQ(recordBytes(second), recordBytes(freshInfo()));
+  EXPECT_EQ(Sim_GetStats().writes, 1u);
+}
+
+TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
+  SimScenario s;
+  s.failWriteNumber = 1;
+  Link link(s);
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+  const std::string log = out.take();
+  EXPECT_LT(msSince(start), 2000);
+  EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u) << log;
+  EXPECT_EQ(link.ctx->heci.load(), nullptr);
+  EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 2);
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  EXPECT_TRUE(reports.ids().empty());
+}
+
+TEST(LinkApi, FailedWriteWithAutoReconnectResendsAndKeepsTheLink) {
+  SimScenario s;
+  s.failWriteNumber = 1;
+  Link link(s);
+  link.ctx->autoReconnect = 1;
+  MeQueryInfo info = freshInfo();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);  // the first write failed
+  out.take();
+  EXPECT_NE(link.ctx->heci.load(), nullptr);
+  EXPECT_EQ(link.ctx->sendPending, 0);
+  // The failed write's notification must not end the next query early.
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
+  EXPECT_EQ(info.radioType, 2);
+}
+
+TEST(LinkApi, ReadErrorFailsTheQueryAtOnce) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::ReadError;
+  Link link(s);
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+  EXPECT_LT(msSince(start), 2000);
+  EXPECT_EQ(count(out.take(), "WARNING : NfcMeIfReceiveComplete Read error => Handled.\n"), 1u);
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  // The request itself stays with its timer (see the timeout tests).
+  EXPECT_EQ(link.ctx->sendPending, 1);
+}
+
+TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
+  SimScenario s;
+  s.framesBeforeAnswer = {{0x20, 0x07, 0, 0, 0, 0},
+                          {0x05, 0, 0, 0, 3, 0, 'a', 'b', 'c'},
+                          {0x05, 0, 0, 0, 4, 0, 'd', 'e', 'f', 'g'},
+                          {0x13, 0x00, 0, 0, 0, 0},  // not the query's answer: taken, then rearmed
+                          {0x7E, 0, 0, 0, 0, 0}};    // unknown: ignored
+  s.framesAfterAnswer = {{0x05, 0x00, 0x01, 0x00, 0x01}};  // 5 bytes: dropped, no new receive
+  Link link(s);
+  MeQueryInfo info = freshInfo();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 7; }, 3000));
+  const std::string log = out.take();
+  EXPECT_EQ(info.radioType, 2);
+  EXPECT_EQ(count(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 7\n"), 1u);
+  EXPECT_EQ(count(log, "ERROR   : Unexpected NfcMeCommandDownloadPinStateResp command received\n"), 1u);
+  EXPECT_NE(log.find("ERROR   : Invalid received answer, this frame is drop. Content :\n"
+                     "LOG     : 05 00 01 00 01 ....."),
+            std::string::npos)
+      << log;
+  ByteBuffer* pending = link.ctx->pendingData;
+  ASSERT_EQ(pending->length, 7u);
+  EXPECT_EQ(pending->position, 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pending->data), 7), "abcdefg");
+  // No receive is posted after the short frame: an injected frame stays unread.
+  Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
+  EXPECT_FALSE(Sim_WaitFor([](const SimStats& st) { return st.framesDelivered > 7; }, 300));
+}
+
+// Answers that take the pending version query without settling it fail it
+// at once instead of leaving the caller asleep.
+TEST(LinkApi, AnswersThatDoNotSettleTheQueryFailItAtOnce) {
+  const std::vector<SimFrame> answers = {
+      {0x00, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0x02, 0x00},  // maintenance sub-command 2
+      {0x04, 0x00, 0, 0, 0, 0},                       // NCI send response: success
+      {0x04, 0x01, 0, 0, 0, 0},                       //   failure
+      {0x04, 0x10, 0, 0, 0, 0},                       //   firmware ownership
+      {0x04, 0x33, 0, 0, 0, 0},                       //   unhandled status
+      {0x11, 0x00, 0, 0, 0, 0},                       // power response, no power request
+      {0x12, 0x81, 0, 0, 0, 0},                       // download pin state, not requested
+  };
+  for (const auto& answer : answers) {
+    SCOPED_TRACE(testing::PrintToString(answer));
+    Reports reports;
+    Link link(noAnswerWith({answer}));
+    MeQueryInfo info = freshInfo();
+    const auto start = SimClock::now();
+    Output out;
+    EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+    out.take();
+    EXPECT_LT(msSince(start), 2000);
+    EXPECT_EQ(link.ctx->sendPending, 0);
+    EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+    EXPECT_TRUE(reports.ids().empty());
+    EXPECT_EQ(Sim_GetStats().writes, 1u);
+  }
+}
+
+TEST(LinkApi, QueryWithoutAWaiterFailsUnsent) {
+  Link link;
+  WaiterNotifier_Delete(link.ctx->waiter);
+  link.ctx->waiter = nullptr;  // as when WaiterNotifier_Create failed
+  MeQueryInfo info = freshInfo();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+  EXPECT_EQ(out.take(), "ERROR   : vxHECI_QueryInfo WaiterNotifier_Lock returns FAILED\n");
+  EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(Sim_GetStats().writes, 0u);
+}
+
+TEST(LinkConnect, NoDeviceMakesTenAttemptsAndOneReport) {
+  SimScenario s;
+  s.devicePresent = false;
+  Sim_Configure(s);
+  Reports reports;
+  NfcMeContext* ctx = reinterpret_cast<NfcMeContext*>(&s);
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_Connect(&ctx, nullptr), 4);
+  const std::string log = out.take();
+  const auto elapsed = msSince(start);
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_GE(elapsed, 1900);
+  EXPECT_LT(elapsed, 6000);
+  EXPECT_EQ(count(log, "WARNING : HECI Connection failed HECIStatus : 2.\n"
+                       "WARNING : handleInternalRetryConnection sleep for  : 200 ms\n"),
+            10u)
+      << log;
+  EXPECT_EQ(count(log, "ERROR   : Connection with HECI failed, is HECI driver alive ?\n"), 1u);
+  EXPECT_EQ(reports.ids(), std::vector<uint32_t>{2});
+  EXPECT_EQ(Sim_GetStats().openConnections, 0u);
+}
+
+TEST(LinkConnect, DeviceThatFailsThreeTimesConnectsAfterThreePauses) {
+  SimScenario s;
+  s.failFirstOpens = 3;
+  Sim_Configure(s);
+  NfcMeContext* ctx = nullptr;
+  const auto start = SimClock::now();
+  Output out;
+  ASSERT_EQ(vxHECI_Connect(&ctx, &s), 0);
+  const std::string log = out.take();
+  const auto elapsed = msSince(start);
+  EXPECT_GE(elapsed, 550);
+  EXPECT_LT(elapsed, 3000);
+  EXPECT_EQ(count(log, "WARNING : handleInternalRetryConnection sleep for  : 200 ms\n"), 3u);
+  EXPECT_EQ(count(log, "WARNING : HECI Connection failed HECIStatus : "), 3u);
+  HECICore* heci = ctx->heci;
+  ASSERT_NE(heci, nullptr);
+  EXPECT_EQ(heci->userData, ctx);
+  EXPECT_EQ(heci->receiveCallback, &NfcMeIfReceiveComplete);
+  EXPECT_EQ(heci->sendCallback, &NfcMeIfSendComplete);
+  EXPECT_EQ(ctx->userData, &s);
+  EXPECT_EQ(ctx->retrySleepMs, 200u);
+  vxHECI_Close(ctx);
+  EXPECT_EQ(Sim_GetStats().openConnections, 0u);
+}

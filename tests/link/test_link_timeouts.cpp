@@ -1,0 +1,101 @@
+// The send timeout and the single resend, against the firmware simulator.
+// Each scenario runs for up to ten seconds of real time.
+#include <thread>
+
+#include "LinkTestSupport.h"
+
+using namespace linktest;
+
+namespace {
+
+// Wide enough for a loaded two-core machine.
+constexpr long long kEarly = 500;
+constexpr long long kLate = 2500;
+
+void expectAbout(long long ms, long long expected) {
+  EXPECT_GE(ms, expected - kEarly);
+  EXPECT_LE(ms, expected + kLate);
+}
+
+long long between(SimClock::time_point a, SimClock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+}  // namespace
+
+TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::NoAnswer;
+  Link link(s);
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+  const auto elapsed = msSince(start);
+  std::string log = out.take();
+  expectAbout(elapsed, 10000);
+
+  const auto writes = Sim_Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].bytes, kVersionQuery);
+  EXPECT_EQ(writes[1].bytes, kVersionQuery);
+  expectAbout(between(writes[0].when, writes[1].when), 5000);
+  const auto events = reports.all();
+  ASSERT_EQ(reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
+  expectAbout(between(start, events[0].when), 5000);
+  expectAbout(between(start, events[2].when), 10000);
+  EXPECT_NE(log.find("ERROR   : HECI Send command timeouts.\n"), std::string::npos);
+  EXPECT_LT(log.find("ERROR   : HECI Send command timeouts.\n"), log.find("ERROR   : Send HCI frame failed.\n"));
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
+  EXPECT_EQ(link.ctx->sendPending, 0);
+
+  // The answer comes too late: dropped, and the next receive is posted.
+  const uint32_t delivered = Sim_GetStats().framesDelivered;
+  Output late;
+  Sim_InjectFrame(versionAnswer());
+  Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
+  ASSERT_TRUE(Sim_WaitFor([&](const SimStats& st) { return st.framesDelivered == delivered + 2; }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the dispatcher log
+  log = late.take();
+  EXPECT_EQ(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 1\n");
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+}
+
+TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::ResendOnly;
+  Link link(s);
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
+  out.take();
+  expectAbout(msSince(start), 5000);
+  EXPECT_EQ(info.radioType, 2);
+  EXPECT_EQ(Sim_GetStats().writes, 2u);
+  EXPECT_EQ(reports.ids(), std::vector<uint32_t>{6});
+  EXPECT_EQ(link.ctx->sendPending, 0);
+}
+
+TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::ReadError;
+  Link link(s);
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
+  EXPECT_LT(msSince(start), 2000);
+  // The request keeps its timer: one resend, then the final reports, with
+  // nobody left to wake.
+  ASSERT_TRUE(Sim_WaitFor([&](const SimStats&) { return reports.ids().size() == 3; }, 15000));
+  out.take();
+  EXPECT_EQ(reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
+  EXPECT_EQ(Sim_GetStats().writes, 2u);
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  EXPECT_EQ(link.ctx->sendPending, 0);
+}
