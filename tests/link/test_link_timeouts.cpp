@@ -57,7 +57,7 @@ TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
   Sim_InjectFrame(versionAnswer());
   Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
   ASSERT_TRUE(Sim_WaitFor([&](const SimStats& st) { return st.framesDelivered == delivered + 2; }, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the dispatcher log
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the dispatcher log
   log = late.take();
   EXPECT_EQ(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 1\n");
   EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));

@@ -332,6 +332,14 @@ void receiveDownloadPinStateResp(NfcMeContext* ctx, uint8_t status) {
   }
 }
 
+// Caller holds the waiter's lock. A notification that no wait has consumed
+// belongs to a request that has already ended for its caller.
+void consumeStaleNotification(NfcMeContext* ctx) {
+  if (ctx->waiter->state == WN_NOTIFIED) {
+    WaiterNotifier_Wait(ctx->waiter);
+  }
+}
+
 }  // namespace
 
 // --- Context -------------------------------------------------------------------
@@ -597,7 +605,8 @@ bool resendFrame(NfcMeContext* ctx) {
   }
   ctx->resendCount += 1;
   ctx->sendPending = 1;
-  // The resent frame has its reserved word cleared once more.
+  // The resent frame has its reserved word cleared once more. The copy is
+  // also what goes out: the send buffer itself is read only under `lock`.
   const uint32_t length = ctx->sendBuffer->length;
   auto* copy = static_cast<uint8_t*>(Memory_Alloc(length));
   if (length > 0) {
@@ -608,12 +617,12 @@ bool resendFrame(NfcMeContext* ctx) {
     copy[3] = 0;
   }
   ByteBuffer_SetData(ctx->sendBuffer, copy, length);
-  Memory_Free(copy);
   Mutex_Unlock(ctx->lock);
 
   armSendTimer(ctx);
   // A failed write reaches NfcMeIfSendComplete from inside the call.
-  HECISendMessage(ctx->heci, ctx->sendBuffer->data, ctx->sendBuffer->length);
+  HECISendMessage(ctx->heci, copy, length);
+  Memory_Free(copy);
   return true;
 }
 
@@ -795,6 +804,10 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   ctx->sendPending = 1;
   ctx->resendCount = 0;
   NfcMe_BuildVersionQuery(ctx->sendBuffer);
+  // What goes out is a copy: a resend on the timer's thread may replace the
+  // send buffer's storage while this write is still in progress.
+  uint8_t frame[kNfcMeVersionQueryLength];
+  std::memcpy(frame, ctx->sendBuffer->data, sizeof frame);
   Mutex_Unlock(ctx->lock);
 
   if (WaiterNotifier_Lock(ctx->waiter) != 0) {
@@ -804,36 +817,38 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
     cancelTimerRequest(ctx);
     return kVxHECIFailed;
   }
-  // A notification left over from an earlier request (one that had already
-  // ended for its caller) must not end this wait. Nothing can settle the new
-  // request before it has been sent, so any pending one is stale.
-  if (ctx->waiter->state == WN_NOTIFIED) {
-    WaiterNotifier_Wait(ctx->waiter);
-  }
+  consumeStaleNotification(ctx);
+  WaiterNotifier_Unlock(ctx->waiter);
+
+  // The waiter's lock is not held across arming and sending: the timeout
+  // handler notifies while it holds the timer's lock, and a failed write
+  // stops the timer and joins the dispatch thread (which may be notifying)
+  // from inside the send. A notification that comes before the wait is
+  // kept by the waiter and ends the wait at once, so none is lost.
   ctx->meQueryInfo = info;
   ctx->meRequest = MeRequestVersionQuery;
   armSendTimer(ctx);
+  const HECIStatus status = HECISendMessage(ctx->heci, frame, sizeof frame);
 
-  HECICore* heci = ctx->heci;
-  const HECIStatus status = HECISendMessage(heci, ctx->sendBuffer->data, ctx->sendBuffer->length);
+  WaiterNotifier_Lock(ctx->waiter);
   if (status == hsAccepted) {
     WaiterNotifier_Wait(ctx->waiter);
-    ctx->meQueryInfo = nullptr;
-    ctx->meRequest = MeRequestNone;
-    WaiterNotifier_Unlock(ctx->waiter);
-    return ctx->meRequestStatus != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
+  } else {
+    Log_Error("HECISendMessage failed in %s!", "vxHECI_QueryInfo");
+    // A failed write has already failed the request from inside the send
+    // and notified; consume that so it cannot end a later query's wait.
+    consumeStaleNotification(ctx);
   }
-  Log_Error("HECISendMessage failed in %s!", "vxHECI_QueryInfo");
-  // A failed write has already failed the request from inside the send and
-  // notified; consume that so it cannot end a later query's wait.
-  if (ctx->waiter->state == WN_NOTIFIED) {
-    WaiterNotifier_Wait(ctx->waiter);
-  }
+  // Cleared under the waiter's lock, under which the dispatcher decides
+  // whether to fill the record: nothing is written into it after we return.
   ctx->meQueryInfo = nullptr;
   ctx->meRequest = MeRequestNone;
   WaiterNotifier_Unlock(ctx->waiter);
-  cancelTimerRequest(ctx);
-  return kVxHECIFailed;
+  if (status != hsAccepted) {
+    cancelTimerRequest(ctx);
+    return kVxHECIFailed;
+  }
+  return ctx->meRequestStatus != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
 }
 
 int32_t vxHECI_Close(NfcMeContext* ctx) {
