@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the unmodified Orlisk binary.
+
+linux  ORLISK PRELOAD: runs the native binary against the emulated /dev/mei0
+       (the simulator's preload library), one scenario per case, and checks
+       the exact standard output, the exit code and the time taken.
+wine   RUNNER ORLISK.EXE: runs the Windows build under Wine from a folder
+       that holds nothing but the executable; Wine has no HECI device.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+CONNECT_FAILED = ("Failed to connect to HECI Client handle : {0xd2de1625, 0x382d, 0x417d, "
+                  "0x48, 0xa4, 0xef, 0xab, 0xba, 0x8a, 0x12, 0x06}\n")
+QUERY_FAILED = "Failed to retrieve informations from driver.\n"
+NOT_PRESENT = "HECI_NOT_PRESENT\n"
+PAUSE = "WARNING : handleInternalRetryConnection sleep for  : 200 ms\n"
+CONNECT_REPORT = "ERROR   : Connection with HECI failed, is HECI driver alive ?\n"
+TIMEOUT_LINE = "ERROR   : HECI Send command timeouts.\n"
+FAILED_LINE = "ERROR   : Send HCI frame failed.\n"
+
+
+REPORT_FAILED = "ERROR   : ReportEventA() failed !\n"
+
+
+def without_report_failures(out):
+    """Drops the line that says an event-log report could not be written.
+
+    Whether the system log takes a report depends on the machine (a CI
+    container often has no system logger), so that line may stand before
+    each report's own line, and only there.
+    """
+    for line in (CONNECT_REPORT, TIMEOUT_LINE, FAILED_LINE):
+        out = out.replace(REPORT_FAILED + line, line)
+    return out
+
+
+def run(argv, env=None, cwd=None, timeout=60):
+    start = time.monotonic()
+    proc = subprocess.run(argv, env=env, cwd=cwd, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout)
+    return proc.stdout.decode("latin-1"), proc.returncode, time.monotonic() - start
+
+
+class Case:
+    def __init__(self, name, scenario, code, seconds, check):
+        self.name, self.scenario, self.code, self.seconds, self.check = \
+            name, scenario, code, seconds, check
+
+
+def exactly(expected):
+    def check(out):
+        return out == expected, f"expected {expected!r}"
+    return check
+
+
+def ten_failed_attempts(status_line):
+    """The open loop: ten attempts, each a failure line and a pause line."""
+    return (status_line + PAUSE) * 10
+
+
+def no_device(out):
+    expected = ten_failed_attempts("WARNING : HECI Connection failed HECIStatus : 2.\n") + \
+        CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT
+    return out == expected, f"expected {expected!r}"
+
+
+def connect_ioctl_fails(out):
+    # Each attempt: the port's connect line (it carries the error number),
+    # then the status 3 warning and the pause.
+    attempt = (r"ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : [^\n]*\n"
+               r"WARNING : HECI Connection failed HECIStatus : 3\.\n" + re.escape(PAUSE))
+    pattern = "(?:" + attempt + "){10}" + re.escape(CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT)
+    return re.fullmatch(pattern, out) is not None, f"expected ten connect failures, pattern {pattern!r}"
+
+
+def query_fails_with(*fixed_lines):
+    """The query fails: the fixed lines appear in order, then the two result lines end it."""
+    def check(out):
+        if not out.endswith(QUERY_FAILED + NOT_PRESENT):
+            return False, "expected the query failure line and HECI_NOT_PRESENT last"
+        at = 0
+        for line in fixed_lines:
+            found = out.find(line, at)
+            if found < 0:
+                return False, f"missing {line!r} (in order)"
+            at = found + len(line)
+        return True, ""
+    return check
+
+
+def linux_cases():
+    cases = [Case("success", "", 0, (0, 1.5), exactly("SUCCESS"))]
+    for radio in (2, 17):
+        cases.append(Case(f"radio {radio}", f"radioType={radio}", 0, (0, 1.5), exactly("SUCCESS")))
+    for radio in (0, 1, 3, 16, 18):
+        cases.append(Case(f"radio {radio}", f"radioType={radio}", 2, (0, 1.5),
+                          exactly("WRONG_RADIO_TYPE\n")))
+    cases += [
+        Case("no device", "devicePresent=false", 1, (1.8, 6), no_device),
+        Case("connect ioctl fails", "connectFails=true;connectErrno=ENOTTY", 1, (1.8, 6),
+             connect_ioctl_fails),
+        Case("no answer", "answerMode=none", 1, (9.5, 16),
+             query_fails_with(TIMEOUT_LINE, TIMEOUT_LINE, FAILED_LINE)),
+        Case("answer only to the resend", "answerMode=resend", 0, (4.5, 9),
+             exactly(TIMEOUT_LINE + "SUCCESS")),
+        Case("failed write", "failWriteNumber=1", 1, (0, 1.5),
+             query_fails_with("ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n")),
+        Case("read error", "answerMode=readerror", 1, (0, 1.5),
+             query_fails_with("WARNING : NfcMeIfReceiveComplete Read error => Handled.\n")),
+    ]
+    return cases
+
+
+def linux(orlisk, preload):
+    def one(case):
+        env = dict(os.environ, LD_PRELOAD=preload, NFCSIM_SCENARIO=case.scenario)
+        out, code, seconds = run([orlisk, "ignored", "arguments"], env=env)
+        problems = []
+        ok, why = case.check(without_report_failures(out))
+        if not ok:
+            problems.append(f"output {out!r}: {why}")
+        if code != case.code:
+            problems.append(f"exit code {code}, expected {case.code}")
+        low, high = case.seconds
+        if not low <= seconds <= high:
+            problems.append(f"took {seconds:.2f} s, expected {low}..{high} s")
+        return case, seconds, problems
+
+    # The slow cases mostly sleep; running a few at once keeps the suite short.
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(one, linux_cases()))
+    return report(results)
+
+
+def wine(runner, exe):
+    folder = tempfile.mkdtemp(prefix="orlisk-bare-")
+    try:
+        bare = os.path.join(folder, os.path.basename(exe))
+        shutil.copy(exe, bare)
+        out, code, seconds = run([runner, bare], cwd=folder, timeout=120)
+        if code == 77 and out.startswith("SKIPPED"):
+            print(out.strip())
+            return 77
+        out = without_report_failures(out.replace("\r\n", "\n"))
+        problems = []
+        if not out.endswith(CONNECT_FAILED + NOT_PRESENT):
+            problems.append(f"output {out!r} does not end with the connect failure and HECI_NOT_PRESENT")
+        if out.count(PAUSE) != 10:
+            problems.append("expected ten pauses")
+        if code != 1:
+            problems.append(f"exit code {code}, expected 1")
+        # About 2 s of pauses, plus Wine's own start-up.
+        if not 1.8 <= seconds <= 20:
+            problems.append(f"took {seconds:.2f} s")
+        return report([(Case("Orlisk.exe without a HECI device", "", 1, (1.8, 20), None),
+                        seconds, problems)])
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def report(results):
+    failed = 0
+    for case, seconds, problems in results:
+        status = "ok" if not problems else "FAILED"
+        print(f"[{status}] {case.name} ({seconds:.2f} s)")
+        for p in problems:
+            print(f"    {p}")
+        failed += bool(problems)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    mode = sys.argv[1]
+    if mode == "linux":
+        sys.exit(linux(sys.argv[2], sys.argv[3]))
+    if mode == "wine":
+        sys.exit(wine(sys.argv[2], sys.argv[3]))
+    sys.exit(f"unknown mode {mode}")

@@ -1,0 +1,95 @@
+// The Orlisk class against the firmware simulator, in-process: the result
+// words and exit codes, and the lazy link of its two checks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "NfcMeFrames.h"
+#include "NfcMeSimulator.h"
+#include "Orlisk.h"
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+namespace {
+
+struct RunResult {
+  int code;
+  std::string out;
+};
+
+RunResult runWith(const SimScenario& scenario) {
+  Sim_Configure(scenario);
+  CaptureStdout();
+  const int code = Orlisk_Run();
+  return {code, GetCapturedStdout()};
+}
+
+SimScenario withRadio(int radioType) {
+  SimScenario s;
+  s.radioType = radioType;
+  return s;
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+TEST(Orlisk, SupportedRadioTypesSucceedWithoutALineEnd) {
+  for (int radio : {2, 17}) {
+    const auto r = runWith(withRadio(radio));
+    EXPECT_EQ(r.code, 0) << radio;
+    EXPECT_EQ(r.out, "SUCCESS") << radio;
+  }
+}
+
+TEST(Orlisk, OtherRadioTypesAreRejected) {
+  for (int radio : {0, 1, 3, 16, 18}) {
+    const auto r = runWith(withRadio(radio));
+    EXPECT_EQ(r.code, 2) << radio;
+    EXPECT_EQ(r.out, "WRONG_RADIO_TYPE\n") << radio;
+  }
+}
+
+TEST(Orlisk, QueryFailurePrintsItsLineThenNotPresent) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::ReadError;
+  const auto r = runWith(s);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(endsWith(r.out, "Failed to retrieve informations from driver.\nHECI_NOT_PRESENT\n")) << r.out;
+}
+
+TEST(Orlisk, ChecksOpenTheLinkThemselvesWhenNoneIsOpen) {
+  Sim_Configure(withRadio(17));
+  {
+    Orlisk orlisk;
+    EXPECT_TRUE(orlisk.checkRadioType());
+    EXPECT_NE(orlisk.linkContext, nullptr);
+    EXPECT_EQ(orlisk.queryInfo->radioType, 17);
+    // With the link open, the IVN check passes whatever the record holds.
+    orlisk.queryInfo->radioType = 0;
+    EXPECT_EQ(orlisk.checkIvn(), kIvnCheckPassed);
+  }
+  {
+    Orlisk orlisk;
+    EXPECT_EQ(orlisk.checkIvn(), kIvnCheckPassed);
+    EXPECT_NE(orlisk.linkContext, nullptr);
+  }
+  EXPECT_EQ(Sim_GetStats().openConnections, 0u);  // both destructors closed their link
+}
+
+TEST(Orlisk, LazyCheckWithoutADeviceFailsWithTheConnectLine) {
+  SimScenario s;
+  s.devicePresent = false;
+  Sim_Configure(s);
+  Orlisk orlisk;
+  CaptureStdout();
+  EXPECT_EQ(orlisk.checkIvn(), kIvnCheckFailed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(orlisk.linkContext, nullptr);
+  EXPECT_TRUE(endsWith(out, "Failed to connect to HECI Client handle : {0xd2de1625, 0x382d, 0x417d, 0x48, "
+                            "0xa4, 0xef, 0xab, 0xba, 0x8a, 0x12, 0x06}\n"))
+      << out;
+}
