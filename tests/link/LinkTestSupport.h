@@ -61,15 +61,14 @@ struct Reports {
     EventLog_SetReportObserver(observe);
   }
   ~Reports() { EventLog_SetReportObserver(nullptr); }
-  std::vector<uint32_t> ids() const {
-    std::lock_guard<std::mutex> hold(mutex());
-    std::vector<uint32_t> out;
-    for (const auto& e : entries()) out.push_back(e.id);
-    return out;
-  }
   std::vector<Entry> all() const {
     std::lock_guard<std::mutex> hold(mutex());
     return entries();
+  }
+  std::vector<uint32_t> ids() const {
+    std::vector<uint32_t> out;
+    for (const auto& e : all()) out.push_back(e.id);
+    return out;
   }
 };
 

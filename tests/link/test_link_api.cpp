@@ -116,21 +116,6 @@ TEST(LinkApi, FailedWriteWithAutoReconnectResendsAndKeepsTheLink) {
   EXPECT_EQ(info.radioType, 2);
 }
 
-TEST(LinkApi, ReadErrorFailsTheQueryAtOnce) {
-  SimScenario s;
-  s.answerMode = SimAnswerMode::ReadError;
-  Link link(s);
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
-  EXPECT_LT(msSince(start), 2000);
-  EXPECT_EQ(count(out.take(), "WARNING : NfcMeIfReceiveComplete Read error => Handled.\n"), 1u);
-  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
-  // The request itself stays with its timer (see the timeout tests).
-  EXPECT_EQ(link.ctx->sendPending, 1);
-}
-
 TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
   SimScenario s;
   s.framesBeforeAnswer = {{0x20, 0x07, 0, 0, 0, 0},
