@@ -30,6 +30,7 @@ TEST(LinkMeiReset, ResetEventClearsAutoReconnectOnly) {
   MeQueryInfo info = freshInfo();
   EXPECT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
 
+  gResetCalls = 0;
   gResetDriver = {onReset, 7};
   Output hook;
   MeiEventSource_Publish("MEIx64", 1, 2);
