@@ -117,6 +117,7 @@ struct SimStats {
   uint32_t framesDelivered; // frames the host has taken
   uint32_t readErrors;      // reads failed by the scenario or an injection
   uint32_t openConnections; // opened and not yet closed
+  uint32_t readsWaiting;    // sim_port reads blocked now, waiting for a frame
 };
 
 struct SimWrite {

@@ -39,6 +39,13 @@ struct HECICore {
   Mutex* dispatchLock;               // guards dispatchState, carries the wake-up
   uint8_t markedForCleanup;
   uint32_t dispatchState;
+  // Held by the dispatch thread from taking `device` until HECI_Read has
+  // returned, and by a send from taking `device` until HECI_Write has
+  // returned. Whoever replaces the device passes both gates after the
+  // port's close and before freeing the old record, so neither thread can
+  // still be about to use it.
+  Mutex* readGate;
+  Mutex* sendGate;
 };
 
 HECIStatus HECIOpen(HECICore** out);

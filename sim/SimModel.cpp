@@ -1,0 +1,464 @@
+// The NFC-ME client model: one process-wide simulator, guarded by one
+// mutex, with a condition variable for everything that waits on it.
+#include "SimModel.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace simmodel {
+
+namespace {
+
+constexpr uint8_t kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+constexpr uint8_t kClientGuid[16] = {0x25, 0x16, 0xDE, 0xD2, 0x2D, 0x38, 0x7D, 0x41,
+                                     0x48, 0xA4, 0xEF, 0xAB, 0xBA, 0x8A, 0x12, 0x06};
+
+enum class ItemKind : uint8_t { Frame, ReadError, Gone };
+
+struct Item {
+  ItemKind kind;
+  SimFrame frame;
+  int err;
+  SimClock::time_point due;
+};
+
+}  // namespace
+
+struct Connection {
+  uint32_t id = 0;
+  uint64_t generation = 0;  // the configuration it was opened under
+  bool connected = false;
+  bool gone = false;
+  bool closed = false;
+  std::deque<Item> queue;
+};
+
+namespace {
+
+struct Simulator {
+  std::mutex lock;
+  std::condition_variable changed;
+  SimScenario scenario;
+  uint64_t generation = 1;
+  SimStats stats{};
+  std::vector<SimWrite> writes;
+  std::vector<ConnectionPtr> connections;  // open ones of this generation
+  std::weak_ptr<Connection> latest;        // most recently connected
+  std::vector<SimFrame> heldFrames;        // injected while none was connected
+  uint32_t openAttempts = 0;
+  uint32_t writeAttempts = 0;
+  uint32_t connectionCounter = 0;
+  FILE* trace = nullptr;
+  SimClock::time_point traceStart = SimClock::now();
+};
+
+// Lines for NFCSIM_TRACE, so a run of an unmodified program can be looked
+// at afterwards. Called with the lock held.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void traceLine(Simulator& s, const char* format, ...) {
+  if (s.trace == nullptr) return;
+  const auto ms = std::chrono::duration<double, std::milli>(SimClock::now() - s.traceStart).count();
+  std::fprintf(s.trace, "%10.3f ms  ", ms);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(s.trace, format, args);
+  va_end(args);
+  std::fputc('\n', s.trace);
+  std::fflush(s.trace);
+}
+
+std::string hex(const uint8_t* data, size_t length) {
+  std::string out;
+  char b[4];
+  for (size_t i = 0; i < length; ++i) {
+    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
+    out += b;
+  }
+  return out;
+}
+
+// A scenario given to a program that cannot call Sim_Configure: the text
+// itself when it contains '=', otherwise the name of a file holding it.
+void configureFromEnvironment(Simulator& s) {
+  const char* traceName = std::getenv("NFCSIM_TRACE");
+  if (traceName != nullptr && *traceName != '\0') s.trace = std::fopen(traceName, "a");
+  const char* value = std::getenv("NFCSIM_SCENARIO");
+  if (value == nullptr || *value == '\0') return;
+  std::string text = value;
+  if (text.find('=') == std::string::npos) {
+    std::ifstream file(value);
+    if (!file) {
+      std::fprintf(stderr, "nfcsim: cannot read scenario file %s\n", value);
+      return;
+    }
+    std::stringstream content;
+    content << file.rdbuf();
+    text = content.str();
+  }
+  SimScenario scenario;
+  std::string error;
+  if (!Sim_ParseScenario(text, &scenario, &error)) {
+    std::fprintf(stderr, "nfcsim: bad scenario: %s\n", error.c_str());
+    return;
+  }
+  s.scenario = scenario;
+}
+
+// Never destroyed: server threads of the emulated device may still use it
+// while the process exits.
+Simulator& sim() {
+  static Simulator* instance = [] {
+    auto* s = new Simulator;
+    configureFromEnvironment(*s);
+    return s;
+  }();
+  return *instance;
+}
+
+bool current(const Simulator& s, const Connection& c) { return c.generation == s.generation; }
+
+void enqueue(Simulator& s, Connection& c, ItemKind kind, SimFrame frame, int err,
+             SimClock::time_point due) {
+  if (kind == ItemKind::Frame && frame.empty()) return;  // a message is never empty
+  c.queue.push_back(Item{kind, std::move(frame), err, due});
+  s.changed.notify_all();
+}
+
+SimFrame versionAnswer(const SimScenario& sc) {
+  SimFrame full(10, 0);
+  full[8] = static_cast<uint8_t>(sc.dataSize & 0xFF);
+  full[9] = static_cast<uint8_t>(sc.dataSize >> 8);
+  full.push_back(0x01);
+  full.push_back(sc.replyStatus);
+  full.insert(full.end(), sc.record.begin(), sc.record.end());
+  if (sc.radioType >= 0) full.back() = static_cast<uint8_t>(sc.radioType);
+  const size_t length = sc.answerLength >= 0 ? static_cast<size_t>(sc.answerLength)
+                                             : 10u + sc.dataSize;
+  full.resize(length, 0);
+  return full;
+}
+
+void queueVersionAnswer(Simulator& s, Connection& c) {
+  const SimScenario& sc = s.scenario;
+  const auto due = SimClock::now() + std::chrono::milliseconds(sc.answerDelayMs);
+  for (const SimFrame& f : sc.framesBeforeAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
+  switch (sc.answerMode) {
+    case SimAnswerMode::Answer:
+      enqueue(s, c, ItemKind::Frame, versionAnswer(sc), 0, due);
+      ++s.stats.answers;
+      break;
+    case SimAnswerMode::ResendOnly:
+      if (s.stats.versionQueries >= 2) {
+        enqueue(s, c, ItemKind::Frame, versionAnswer(sc), 0, due);
+        ++s.stats.answers;
+      }
+      break;
+    case SimAnswerMode::NoAnswer:
+      break;
+    case SimAnswerMode::ReadError:
+      enqueue(s, c, ItemKind::ReadError, {}, sc.readErrno, due);
+      break;
+    case SimAnswerMode::DeviceGone:
+      enqueue(s, c, ItemKind::Gone, {}, ENODEV, due);
+      return;  // nothing comes after the device has gone
+  }
+  for (const SimFrame& f : sc.framesAfterAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
+}
+
+void markGone(Simulator& s, Connection& c) {
+  c.gone = true;
+  s.changed.notify_all();
+}
+
+}  // namespace
+
+int Open(ConnectionPtr* out) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  out->reset();
+  if (!s.scenario.devicePresent) {
+    traceLine(s, "open: no device");
+    return ENOENT;
+  }
+  if (s.openAttempts++ < s.scenario.failFirstOpens) {
+    ++s.stats.failedOpens;
+    traceLine(s, "open refused (errno %d)", s.scenario.openErrno);
+    s.changed.notify_all();
+    return s.scenario.openErrno;
+  }
+  auto c = std::make_shared<Connection>();
+  c->id = ++s.connectionCounter;
+  c->generation = s.generation;
+  s.connections.push_back(c);
+  ++s.stats.opens;
+  ++s.stats.openConnections;
+  traceLine(s, "open #%u", c->id);
+  s.changed.notify_all();
+  *out = std::move(c);
+  return 0;
+}
+
+int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxMessageLength) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  *maxMessageLength = 0;
+  if (c->gone || c->closed || !current(s, *c)) return ENODEV;
+  if (c->connected) return EBUSY;
+  int err = 0;
+  if (std::memcmp(clientGuid, kClientGuid, sizeof kClientGuid) != 0) {
+    err = ENOTTY;
+  } else if (s.scenario.connectFails) {
+    err = s.scenario.connectErrno;
+  }
+  if (err != 0) {
+    ++s.stats.failedConnects;
+    traceLine(s, "connect #%u refused (errno %d)", c->id, err);
+    s.changed.notify_all();
+    return err;
+  }
+  c->connected = true;
+  *maxMessageLength = s.scenario.maxMessageLength;
+  ++s.stats.connects;
+  s.latest = c;
+  traceLine(s, "connect #%u, max message length %u", c->id, *maxMessageLength);
+  const auto now = SimClock::now();
+  for (const SimFrame& f : s.scenario.framesOnConnect) enqueue(s, *c, ItemKind::Frame, f, 0, now);
+  for (SimFrame& f : s.heldFrames) enqueue(s, *c, ItemKind::Frame, std::move(f), 0, now);
+  s.heldFrames.clear();
+  s.changed.notify_all();
+  return 0;
+}
+
+int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (c->gone || c->closed || !c->connected || !current(s, *c)) return ENODEV;
+  const uint32_t number = ++s.writeAttempts;
+  const SimScenario& sc = s.scenario;
+  if (sc.failWriteNumber != 0 && number >= sc.failWriteNumber &&
+      number - sc.failWriteNumber < sc.failWriteCount) {
+    s.writes.push_back(SimWrite{SimFrame(data, data + length), SimClock::now(), true, c->id});
+    ++s.stats.writes;
+    ++s.stats.failedWrites;
+    traceLine(s, "write #%u on #%u failed (errno %d): %s", number, c->id, sc.writeErrno,
+              hex(data, length).c_str());
+    s.changed.notify_all();
+    return sc.writeErrno;
+  }
+  return 0;
+}
+
+void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  if (!current(s, *c)) return;
+  SimFrame bytes(data, data + length);
+  s.writes.push_back(SimWrite{bytes, SimClock::now(), false, c->id});
+  ++s.stats.writes;
+  traceLine(s, "write on #%u: %s", c->id, hex(data, length).c_str());
+  s.changed.notify_all();
+  if (c->gone || c->closed) return;
+  if (length == sizeof kVersionQuery && std::memcmp(data, kVersionQuery, length) == 0) {
+    ++s.stats.versionQueries;
+    queueVersionAnswer(s, *c);
+    return;
+  }
+  if (!s.scenario.responder) return;
+  const auto responder = s.scenario.responder;
+  const uint64_t generation = s.generation;
+  guard.unlock();
+  std::vector<SimFrame> frames = responder(bytes);
+  guard.lock();
+  if (generation != s.generation || c->gone || c->closed) return;
+  const auto now = SimClock::now();
+  for (SimFrame& f : frames) enqueue(s, *c, ItemKind::Frame, std::move(f), 0, now);
+}
+
+bool WaitWritable(const ConnectionPtr& c, uint32_t timeoutMs) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                     [&] { return !s.scenario.stallWrites || c->closed || c->gone; });
+  return !s.scenario.stallWrites && !c->closed && !c->gone;
+}
+
+TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  // Counted while waiting, for tests that need the reader to be blocked.
+  struct WaitCount {
+    Simulator& s;
+    const ConnectionPtr& c;
+    bool counted = false;
+    void set(bool on) {
+      if (on == counted || !current(s, *c)) return;
+      counted = on;
+      on ? ++s.stats.readsWaiting : --s.stats.readsWaiting;
+      s.changed.notify_all();
+    }
+    ~WaitCount() { set(false); }
+  } waiting{s, c};
+  for (;;) {
+    if (c->closed) return {TakeKind::Closed, {}, 0};
+    if (c->gone) return {TakeKind::Gone, {}, ENODEV};
+    if (!c->queue.empty()) {
+      Item& front = c->queue.front();
+      if (front.due <= SimClock::now()) {
+        TakeResult r{TakeKind::Frame, {}, front.err};
+        if (front.kind == ItemKind::Gone) {
+          c->queue.clear();
+          markGone(s, *c);
+          traceLine(s, "device gone on #%u", c->id);
+          continue;
+        }
+        if (front.kind == ItemKind::ReadError) {
+          r.kind = TakeKind::ReadError;
+          c->queue.pop_front();
+          ++s.stats.readErrors;
+          traceLine(s, "read error on #%u (errno %d)", c->id, r.err);
+          s.changed.notify_all();
+          return r;
+        }
+        if (front.frame.size() > maxBytes) {
+          r.frame.assign(front.frame.begin(), front.frame.begin() + static_cast<std::ptrdiff_t>(maxBytes));
+          front.frame.erase(front.frame.begin(), front.frame.begin() + static_cast<std::ptrdiff_t>(maxBytes));
+        } else {
+          r.frame = std::move(front.frame);
+          c->queue.pop_front();
+          ++s.stats.framesDelivered;
+        }
+        traceLine(s, "frame to #%u: %s", c->id, hex(r.frame.data(), r.frame.size()).c_str());
+        s.changed.notify_all();
+        return r;
+      }
+      if (hostRead) waiting.set(true);
+      s.changed.wait_until(guard, front.due);
+      continue;
+    }
+    if (hostRead) waiting.set(true);
+    s.changed.wait(guard);
+  }
+}
+
+bool IsGone(const ConnectionPtr& c) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return c->gone;
+}
+
+void WaitClosed(const ConnectionPtr& c) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  s.changed.wait(guard, [&] { return c->closed; });
+}
+
+void Close(const ConnectionPtr& c) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (c->closed) return;
+  c->closed = true;
+  if (current(s, *c)) {
+    ++s.stats.closes;
+    --s.stats.openConnections;
+    s.connections.erase(std::remove(s.connections.begin(), s.connections.end(), c),
+                        s.connections.end());
+    traceLine(s, "close #%u", c->id);
+  }
+  s.changed.notify_all();
+}
+
+bool WritesStalled() {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.scenario.stallWrites;
+}
+
+}  // namespace simmodel
+
+using namespace simmodel;
+
+void Sim_Configure(const SimScenario& scenario) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  for (const ConnectionPtr& c : s.connections) markGone(s, *c);
+  s.connections.clear();
+  s.latest.reset();
+  s.scenario = scenario;
+  ++s.generation;
+  s.stats = SimStats{};
+  s.writes.clear();
+  s.heldFrames.clear();
+  s.openAttempts = 0;
+  s.writeAttempts = 0;
+  s.connectionCounter = 0;
+  s.changed.notify_all();
+}
+
+SimScenario Sim_GetScenario() {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.scenario;
+}
+
+SimStats Sim_GetStats() {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.stats;
+}
+
+std::vector<SimWrite> Sim_Writes() {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.writes;
+}
+
+void Sim_InjectFrame(SimFrame frame) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  ConnectionPtr c = s.latest.lock();
+  if (c && !c->closed && !c->gone && current(s, *c)) {
+    enqueue(s, *c, ItemKind::Frame, std::move(frame), 0, SimClock::now());
+  } else if (!frame.empty()) {
+    s.heldFrames.push_back(std::move(frame));
+  }
+}
+
+void Sim_InjectReadError(int err) {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  ConnectionPtr c = s.latest.lock();
+  if (c && !c->closed && current(s, *c)) enqueue(s, *c, ItemKind::ReadError, {}, err, SimClock::now());
+}
+
+void Sim_DeviceGone() {
+  Simulator& s = sim();
+  std::lock_guard<std::mutex> guard(s.lock);
+  for (const ConnectionPtr& c : s.connections) {
+    if (c->connected) markGone(s, *c);
+  }
+  traceLine(s, "device gone");
+}
+
+bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                            [&] { return s.writes.size() >= n; });
+}
+
+bool Sim_WaitFor(const std::function<bool(const SimStats&)>& condition, uint32_t timeoutMs) {
+  Simulator& s = sim();
+  std::unique_lock<std::mutex> guard(s.lock);
+  return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                            [&] { return condition(s.stats); });
+}

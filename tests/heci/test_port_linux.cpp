@@ -1,0 +1,271 @@
+// The Linux MEI port, unchanged, against the emulated /dev/mei0 that is
+// compiled into this executable.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "HeciPort_linux.h"
+#include "HeciTestSupport.h"
+
+using namespace hecitest;
+
+namespace {
+
+struct Device {
+  explicit Device(const SimScenario& sc) {
+    Sim_Configure(sc);
+    status = HECI_Init(&device);
+  }
+  ~Device() {
+    HECIWin_CloseHeci(device);
+    HECIWin_FreeHeci(device);
+  }
+  HECIStatus write(const SimFrame& f) {
+    uint32_t n = 0;
+    const HECIStatus s = HECI_Write(device, f.data(), static_cast<uint32_t>(f.size()), &n);
+    if (s == hsSuccess) {
+      EXPECT_EQ(n, f.size());
+    }
+    return s;
+  }
+  SimFrame read(HECIStatus* result = nullptr, uint32_t size = 0) {
+    if (size == 0) size = HECIWin_MaxMessageLength(device);
+    SimFrame buffer(size);
+    uint32_t n = 0;
+    const HECIStatus s = HECI_Read(device, buffer.data(), size, &n);
+    if (result) *result = s;
+    buffer.resize(n);
+    return buffer;
+  }
+  HECIWinDevice* device = nullptr;
+  HECIStatus status;
+};
+
+// While the test runs, the emulated device's server threads see the write
+// before the model does: wait for the model.
+bool waitForStats(const std::function<bool(const SimStats&)>& c) { return Sim_WaitFor(c, 3000); }
+
+TEST(LinuxPort, ConnectsTheClientAndLearnsItsMaximum) {
+  SimScenario sc;
+  sc.maxMessageLength = 300;
+  Output out;
+  {
+    Device d(sc);
+    ASSERT_EQ(d.status, hsSuccess);
+    EXPECT_TRUE(HECIWin_IsOpen(d.device));
+    EXPECT_EQ(HECIWin_MaxMessageLength(d.device), 300u);
+    const SimStats s = Sim_GetStats();
+    EXPECT_EQ(s.opens, 1u);
+    EXPECT_EQ(s.connects, 1u);
+  }
+  EXPECT_TRUE(waitForStats([](const SimStats& s) { return s.closes == 1 && s.openConnections == 0; }));
+  EXPECT_EQ(out.take(), "");
+}
+
+TEST(LinuxPort, WritesAndReadsWholeMessages) {
+  SimScenario sc;
+  sc.framesAfterAnswer = {{0x05, 0, 0, 0, 2, 0, 0xCA, 0xFE}};
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
+  ASSERT_TRUE(Sim_WaitForWrites(1, 3000));
+  EXPECT_EQ(Sim_Writes()[0].bytes, kVersionQuery);
+  // Two queued messages come as two reads, each whole.
+  const SimFrame answer = d.read();
+  ASSERT_EQ(answer.size(), 25u);
+  EXPECT_EQ(answer[8], 15);
+  EXPECT_EQ(answer[24], 2);
+  EXPECT_EQ(d.read(), SimFrame({0x05, 0, 0, 0, 2, 0, 0xCA, 0xFE}));
+  // A caller's buffer below the maximum still gets whole messages.
+  Sim_InjectFrame({0x11, 0, 0, 0, 0, 0});
+  EXPECT_EQ(d.read(nullptr, 8), SimFrame({0x11, 0, 0, 0, 0, 0}));
+}
+
+TEST(LinuxPort, CloseWakesABlockedReaderAtOnce) {
+  Device d(SimScenario{});
+  ASSERT_EQ(d.status, hsSuccess);
+  std::atomic<HECIStatus> result{99};
+  std::atomic<bool> returned{false};
+  std::thread reader([&] {
+    HECIStatus s;
+    d.read(&s);
+    result = s;
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned);
+  const auto start = SimClock::now();
+  HECIWin_CloseHeci(d.device);
+  const long long closeMs = msSince(start);
+  // The close returns only after the reader has left HECI_Read.
+  EXPECT_TRUE(returned);
+  reader.join();
+  EXPECT_EQ(result, hsNoDevice);
+  EXPECT_LT(closeMs, 250) << "close took " << closeMs << " ms";
+  std::printf("close woke the reader in %lld ms\n", closeMs);
+  EXPECT_FALSE(HECIWin_IsOpen(d.device));
+  EXPECT_EQ(d.write(kVersionQuery), hsNoDevice);
+  EXPECT_EQ(d.read().size(), 0u);
+}
+
+TEST(LinuxPort, ReadsAndWaitsSurviveSignals) {
+  struct sigaction sa = {};
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old = {};
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);  // no SA_RESTART: poll() ends with EINTR
+  Device d(SimScenario{});
+  ASSERT_EQ(d.status, hsSuccess);
+  SimFrame got;
+  HECIStatus status = hsDeviceError;
+  std::thread reader([&] { got = d.read(&status); });
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pthread_kill(reader.native_handle(), SIGUSR1);
+  }
+  Sim_InjectFrame({0x20, 0, 0, 0, 0, 0});
+  reader.join();
+  EXPECT_EQ(status, hsSuccess);
+  EXPECT_EQ(got, SimFrame({0x20, 0, 0, 0, 0, 0}));
+  sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
+  SimScenario sc;
+  sc.connectFails = true;  // ENOTTY: the firmware has no such client
+  {
+    Output out;
+    Device d(sc);
+    EXPECT_EQ(d.status, hsDeviceError);
+    EXPECT_EQ(d.device, nullptr);
+    EXPECT_EQ(out.take(),
+              "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n");
+    EXPECT_TRUE(waitForStats([](const SimStats& s) { return s.failedConnects == 1 && s.closes == 1; }));
+  }
+  sc.connectFails = false;
+  sc.maxMessageLength = 0;
+  {
+    Output out;
+    Device d(sc);
+    EXPECT_EQ(d.status, hsDeviceError);
+    EXPECT_EQ(out.take(), "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0\n");
+  }
+}
+
+TEST(LinuxPort, TheDeviceGoingDuringAReadIsADeviceError) {
+  SimScenario sc;
+  sc.answerMode = SimAnswerMode::DeviceGone;
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  Output out;
+  ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
+  HECIStatus status = hsSuccess;
+  d.read(&status);
+  EXPECT_EQ(status, hsDeviceError);
+  EXPECT_EQ(d.write(kVersionQuery), hsDeviceError);
+  EXPECT_EQ(out.take(),
+            "ERROR   : HECI_Read : read() failed, errno : 19 (device not ready or ME reset)\n"
+            "ERROR   : HECI_Write : write() failed, errno : 19 (device not ready or ME reset)\n");
+}
+
+TEST(LinuxPort, AReadErrorFailsOneRead) {
+  SimScenario sc;
+  sc.answerMode = SimAnswerMode::ReadError;
+  sc.framesBeforeAnswer = {{0x05, 0, 0, 0, 0, 0}};
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  Output out;
+  ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
+  EXPECT_EQ(d.read(), SimFrame({0x05, 0, 0, 0, 0, 0}));
+  HECIStatus status = hsSuccess;
+  d.read(&status);
+  EXPECT_EQ(status, hsDeviceError);
+  Sim_InjectFrame({0x13, 0, 0, 0, 0, 0});
+  EXPECT_EQ(d.read(&status), SimFrame({0x13, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(status, hsSuccess);
+  EXPECT_EQ(out.take(), "ERROR   : HECI_Read : read() failed, errno : 5 (Input/output error)\n");
+}
+
+TEST(LinuxPort, NoDeviceAndRefusedOpens) {
+  SimScenario sc;
+  sc.devicePresent = false;
+  {
+    Output out;
+    Device d(sc);
+    EXPECT_EQ(d.status, hsDeviceNotFound);
+    EXPECT_EQ(d.device, nullptr);
+    EXPECT_EQ(out.take(), "");
+  }
+  sc.devicePresent = true;
+  sc.failFirstOpens = 1;
+  sc.openErrno = EACCES;
+  Sim_Configure(sc);
+  Output out;
+  HECIWinDevice* device = nullptr;
+  EXPECT_EQ(HECI_Init(&device), hsDeviceNotFound);
+  EXPECT_EQ(out.take(), "ERROR   : HECIWin : failed to open handle, errno : 13 (no permission)\n");
+  ASSERT_EQ(HECI_Init(&device), hsSuccess);
+  HECIWin_CloseHeci(device);
+  HECIWin_FreeHeci(device);
+}
+
+TEST(LinuxPort, WritesFailAfterHalfASecondWithoutRoom) {
+  SimScenario sc;
+  sc.stallWrites = true;
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  Output out;
+  int written = 0;
+  long long failedAfterMs = 0;
+  for (; written < 1000; ++written) {
+    const auto start = SimClock::now();
+    if (d.write(kVersionQuery) != hsSuccess) {
+      failedAfterMs = msSince(start);
+      break;
+    }
+  }
+  EXPECT_LT(written, 1000);
+  EXPECT_GE(failedAfterMs, 450);
+  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : poll() failed, errno : 110 (timed out)\n");
+}
+
+TEST(LinuxPort, AWriteRefusedByTheDevice) {
+  SimScenario sc;
+  sc.failWriteNumber = 2;
+  sc.writeErrno = EBUSY;
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  Output out;
+  EXPECT_EQ(d.write(kVersionQuery), hsSuccess);
+  EXPECT_EQ(d.write(kVersionQuery), hsDeviceError);
+  EXPECT_EQ(d.write(SimFrame(513, 1)), hsDeviceError);  // longer than the client takes
+  EXPECT_EQ(out.take(),
+            "ERROR   : HECI_Write : write() failed, errno : 16 (already connected or refused)\n"
+            "ERROR   : HECI_Write : write() failed, errno : 27 (File too large)\n");
+}
+
+TEST(LinuxPort, TheCoreOverTheRealPort) {
+  SimScenario sc;
+  sc.radioType = 17;
+  Sim_Configure(sc);
+  HECICore* core = nullptr;
+  ASSERT_EQ(HECIOpen(&core), hsSuccess);
+  Recorder rec;
+  rec.attach(core);
+  std::vector<uint8_t> buffer(core->maxMessageLength);
+  ASSERT_EQ(HECISendMessage(core, kVersionQuery.data(), 11), hsAccepted);
+  ASSERT_EQ(HECIReceiveMessage(core, buffer.data(), core->maxMessageLength), hsAccepted);
+  ASSERT_TRUE(rec.waitReceives(1));
+  EXPECT_EQ(rec.receive(0).failed, 0);
+  EXPECT_EQ(rec.receive(0).data.size(), 25u);
+  EXPECT_EQ(rec.receive(0).data[24], 17);
+  // A close during the next blocked read: no callback.
+  ASSERT_EQ(HECIReceiveMessage(core, buffer.data(), core->maxMessageLength), hsAccepted);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  HECIClose(core);
+  EXPECT_EQ(rec.receiveCount(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The firmware simulator as the device port sees it: its answers, faults
+// and scenario text.
+#include <thread>
+
+#include "HeciPort.h"
+#include "HeciTestSupport.h"
+
+using namespace hecitest;
+
+namespace {
+
+// A connected simulator port for one scenario.
+struct Port {
+  explicit Port(const SimScenario& sc) {
+    Sim_Configure(sc);
+    EXPECT_EQ(HECI_Init(&device), hsSuccess);
+  }
+  ~Port() {
+    HECIWin_CloseHeci(device);
+    HECIWin_FreeHeci(device);
+  }
+  HECIStatus write(const SimFrame& f) {
+    uint32_t n = 0;
+    return HECI_Write(device, f.data(), static_cast<uint32_t>(f.size()), &n);
+  }
+  SimFrame read(HECIStatus* status = nullptr, uint32_t size = 512) {
+    SimFrame buffer(size);
+    uint32_t n = 0;
+    const HECIStatus s = HECI_Read(device, buffer.data(), size, &n);
+    if (status) *status = s;
+    buffer.resize(n);
+    return buffer;
+  }
+  HECIWinDevice* device = nullptr;
+};
+
+TEST(Simulator, AnswersTheVersionQueryWithTheDefaultRecord) {
+  Port port{SimScenario{}};
+  EXPECT_EQ(HECIWin_MaxMessageLength(port.device), 512u);
+  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+  const SimFrame answer = port.read();
+  const SimFrame expected = {0, 0, 0, 0, 0, 0, 0, 0, 15, 0, 0x01, 0x00, 1, 2, 3, 0, 0, 0, 4, 5, 6, 7, 8, 9, 2};
+  EXPECT_EQ(answer, expected);
+  const SimStats s = Sim_GetStats();
+  EXPECT_EQ(s.opens, 1u);
+  EXPECT_EQ(s.connects, 1u);
+  EXPECT_EQ(s.versionQueries, 1u);
+  EXPECT_EQ(s.answers, 1u);
+  ASSERT_EQ(Sim_Writes().size(), 1u);
+  EXPECT_EQ(Sim_Writes()[0].bytes, kVersionQuery);
+  EXPECT_EQ(Sim_Writes()[0].connection, 1u);
+}
+
+TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
+  SimScenario sc;
+  sc.replyStatus = 1;
+  sc.radioType = 17;
+  sc.dataSize = 2;
+  sc.framesBeforeAnswer = {{0x05, 0, 0, 0, 1, 0, 0xAB}, {0x20, 1}};
+  sc.framesAfterAnswer = {{0x11, 0, 0, 0, 0, 0}};
+  Port port{sc};
+  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+  EXPECT_EQ(port.read(), SimFrame({0x05, 0, 0, 0, 1, 0, 0xAB}));
+  EXPECT_EQ(port.read(), SimFrame({0x20, 1}));
+  EXPECT_EQ(port.read(), SimFrame({0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x01}));
+  EXPECT_EQ(port.read(), SimFrame({0x11, 0, 0, 0, 0, 0}));
+
+  sc = SimScenario{};
+  sc.radioType = 17;
+  sc.answerLength = 30;  // longer than its dataSize says
+  Port longer{sc};
+  ASSERT_EQ(longer.write(kVersionQuery), hsSuccess);
+  const SimFrame answer = longer.read();
+  ASSERT_EQ(answer.size(), 30u);
+  EXPECT_EQ(answer[8], 15);
+  EXPECT_EQ(answer[24], 17);
+  EXPECT_EQ(answer[29], 0);
+}
+
+TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
+  SimScenario sc;
+  sc.answerMode = SimAnswerMode::ResendOnly;
+  sc.answerDelayMs = 150;
+  Port port{sc};
+  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+  const auto start = SimClock::now();
+  EXPECT_EQ(port.read().size(), 25u);
+  EXPECT_GE(msSince(start), 100);
+  EXPECT_EQ(Sim_GetStats().answers, 1u);
+  // Nothing else comes: the close ends the wait with 1.
+  std::thread closer([&] {
+    Sim_WaitFor([](const SimStats& s) { return s.readsWaiting == 1; }, 3000);
+    HECIWin_CloseHeci(port.device);
+  });
+  HECIStatus status = hsSuccess;
+  EXPECT_TRUE(port.read(&status).empty());
+  EXPECT_EQ(status, hsNoDevice);
+  closer.join();
+}
+
+TEST(Simulator, TheDeviceGoesDuringTheQuery) {
+  SimScenario sc;
+  sc.answerMode = SimAnswerMode::DeviceGone;
+  Port port{sc};
+  Output out;
+  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+  HECIStatus status = hsSuccess;
+  port.read(&status);
+  EXPECT_EQ(status, hsDeviceError);
+  EXPECT_EQ(port.write(kVersionQuery), hsDeviceError);
+  EXPECT_EQ(out.take(),
+            "ERROR   : HECI_Read : read() failed, errno : 19 (device not ready or ME reset)\n"
+            "ERROR   : HECI_Write : write() failed, errno : 19 (device not ready or ME reset)\n");
+  // The ME is back for the next open.
+  HECIWinDevice* again = nullptr;
+  ASSERT_EQ(HECI_Init(&again), hsSuccess);
+  HECIWin_CloseHeci(again);
+  HECIWin_FreeHeci(again);
+}
+
+TEST(Simulator, AShortReadSplitsTheMessageAsTheKernelDoes) {
+  Port port{SimScenario{}};
+  Sim_InjectFrame({1, 2, 3, 4, 5});
+  EXPECT_EQ(port.read(nullptr, 3), SimFrame({1, 2, 3}));
+  EXPECT_EQ(port.read(nullptr, 3), SimFrame({4, 5}));
+}
+
+TEST(Simulator, StalledWritesTimeOutAfterHalfASecond) {
+  SimScenario sc;
+  sc.stallWrites = true;
+  Port port{sc};
+  Output out;
+  const auto start = SimClock::now();
+  EXPECT_EQ(port.write(kVersionQuery), hsDeviceError);
+  EXPECT_GE(msSince(start), 450);
+  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : poll() failed, errno : " + std::to_string(ETIMEDOUT) +
+                            " (timed out)\n");
+  EXPECT_TRUE(Sim_Writes().empty());
+}
+
+TEST(Simulator, TheResponderAnswersOtherMessages) {
+  SimScenario sc;
+  sc.responder = [](const SimFrame& w) { return std::vector<SimFrame>{{0x04, 0, w[4], w[5], 0, 0}}; };
+  Port port{sc};
+  ASSERT_EQ(port.write({0x01, 0, 0, 0, 7, 8}), hsSuccess);
+  EXPECT_EQ(port.read(), SimFrame({0x04, 0, 7, 8, 0, 0}));
+}
+
+TEST(ScenarioText, ParsesEveryKindOfItem) {
+  SimScenario sc;
+  std::string error;
+  ASSERT_TRUE(Sim_ParseScenario("devicePresent=true; failFirstOpens=2; openErrno=EACCES\n"
+                                "connectFails=1 # refused\n connectErrno=16\n"
+                                "maxMessageLength=0x100; answerMode=resend; answerDelayMs=250\n"
+                                "replyStatus=1; radioType=-1; dataSize=2; answerLength=12\n"
+                                "record=0102030405060708090a0b0c11\n"
+                                "framesBeforeAnswer=05 00 00 00 01 00 aa\nframesBeforeAnswer=20 00 00 00 00 00\n"
+                                "framesAfterAnswer=0x1100000000 00; framesOnConnect=aa bb\n"
+                                "failWriteNumber=3; failWriteCount=2; writeErrno=ENODEV; readErrno=EIO\n"
+                                "stallWrites=no",
+                                &sc, &error))
+      << error;
+  EXPECT_EQ(sc.failFirstOpens, 2u);
+  EXPECT_EQ(sc.openErrno, EACCES);
+  EXPECT_TRUE(sc.connectFails);
+  EXPECT_EQ(sc.connectErrno, EBUSY);
+  EXPECT_EQ(sc.maxMessageLength, 256u);
+  EXPECT_EQ(sc.answerMode, SimAnswerMode::ResendOnly);
+  EXPECT_EQ(sc.answerDelayMs, 250u);
+  EXPECT_EQ(sc.replyStatus, 1);
+  EXPECT_EQ(sc.radioType, -1);
+  EXPECT_EQ(sc.dataSize, 2);
+  EXPECT_EQ(sc.answerLength, 12);
+  EXPECT_EQ(sc.record[9], 0x0A);
+  EXPECT_EQ(sc.record[12], 0x11);
+  ASSERT_EQ(sc.framesBeforeAnswer.size(), 2u);
+  EXPECT_EQ(sc.framesBeforeAnswer[0], SimFrame({5, 0, 0, 0, 1, 0, 0xAA}));
+  EXPECT_EQ(sc.framesAfterAnswer[0], SimFrame({0x11, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(sc.framesOnConnect[0], SimFrame({0xAA, 0xBB}));
+  EXPECT_EQ(sc.failWriteNumber, 3u);
+  EXPECT_EQ(sc.writeErrno, ENODEV);
+  EXPECT_FALSE(sc.stallWrites);
+
+  for (const char* bad : {"maxMessageLength", "nosuchkey=1", "record=01 02", "answerMode=maybe",
+                          "framesOnConnect=0", "dataSize=70000", "openErrno=EWHAT"}) {
+    EXPECT_FALSE(Sim_ParseScenario(bad, &sc, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
