@@ -830,21 +830,26 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   armSendTimer(ctx);
   const HECIStatus status = HECISendMessage(ctx->heci, frame, sizeof frame);
 
+  // After a failed write (hsFailure) the send-complete handler has already
+  // run: it has either failed the request, or reconnected and resent it, and
+  // then the resend's answer or timeout settles it. Either way an outcome
+  // is notified, so we wait for it; leaving at once would let the resend's
+  // answer arrive for a query that is no longer there. Only a send that the
+  // core refused outright never reached the handler.
+  const bool handled = status == hsAccepted || status == hsFailure;
   WaiterNotifier_Lock(ctx->waiter);
-  if (status == hsAccepted) {
-    WaiterNotifier_Wait(ctx->waiter);
-  } else {
+  if (status != hsAccepted) {
     Log_Error("HECISendMessage failed in %s!", "vxHECI_QueryInfo");
-    // A failed write has already failed the request from inside the send
-    // and notified; consume that so it cannot end a later query's wait.
-    consumeStaleNotification(ctx);
+  }
+  if (handled) {
+    WaiterNotifier_Wait(ctx->waiter);
   }
   // Cleared under the waiter's lock, under which the dispatcher decides
   // whether to fill the record: nothing is written into it after we return.
   ctx->meQueryInfo = nullptr;
   ctx->meRequest = MeRequestNone;
   WaiterNotifier_Unlock(ctx->waiter);
-  if (status != hsAccepted) {
+  if (!handled) {
     cancelTimerRequest(ctx);
     return kVxHECIFailed;
   }
