@@ -147,7 +147,7 @@ TEST_F(CoreTest, CloseFromAnotherThreadEndsABlockedReadWithoutCallback) {
   uint8_t buffer[512];
   ASSERT_EQ(HECIReceiveMessage(core, buffer, sizeof buffer), hsAccepted);
   ASSERT_TRUE(waitReaderBlocked());
-  gHECICoreTrace = true;
+  gHECICoreTrace = true;  // read by the thread only after the close's hand-over
   Output out;
   std::thread closer([&] { HECIClose(core); });
   closer.join();
@@ -165,16 +165,27 @@ void recordRelease(void* block, uint32_t bytes) {
 }
 
 TEST_F(CoreTest, CloseInsideTheReceiveCallbackIsFinishedByTheNextOpen) {
-  open();
   gHECICoreTrace = true;
+  open();
   HECICore* closed = core;
-  rec.onReceive = [&](const Recorder::Receive&) { HECIClose(closed); };
+  std::mutex lock;
+  std::condition_variable done;
+  bool closedInCallback = false;
+  rec.onReceive = [&](const Recorder::Receive&) {
+    HECIClose(closed);
+    std::lock_guard<std::mutex> g(lock);
+    closedInCallback = true;
+    done.notify_all();
+  };
   uint8_t buffer[512];
   Output out;
   ASSERT_EQ(HECIReceiveMessage(core, buffer, sizeof buffer), hsAccepted);
   Sim_InjectFrame({0x05, 0, 0, 0, 0, 0});
-  ASSERT_TRUE(rec.waitReceives(1));
-  ASSERT_TRUE(Sim_WaitFor([](const SimStats& s) { return s.closes == 1; }, 3000));
+  {
+    std::unique_lock<std::mutex> g(lock);
+    ASSERT_TRUE(done.wait_for(g, std::chrono::seconds(3), [&] { return closedInCallback; }));
+  }
+  EXPECT_EQ(Sim_GetStats().closes, 1u);
   // A second close of the marked core only warns.
   HECIClose(closed);
   core = nullptr;
