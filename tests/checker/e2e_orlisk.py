@@ -4,6 +4,8 @@
 linux  ORLISK PRELOAD: runs the native binary against the emulated /dev/mei0
        (the simulator's preload library), one scenario per case, and checks
        the exact standard output, the exit code and the time taken.
+valgrind ORLISK PRELOAD: a SUCCESS run and the no-answer run under
+       memcheck, with no invalid access and nothing definitely lost.
 wine   RUNNER ORLISK.EXE: runs the Windows build under Wine from a folder
        that holds nothing but the executable; Wine has no HECI device.
 """
@@ -74,7 +76,7 @@ def no_device(out):
 def connect_ioctl_fails(out):
     # Each attempt: the port's connect line (it carries the error number),
     # then the status 3 warning and the pause.
-    attempt = (r"ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : [^\n]*\n"
+    attempt = (r"ERROR   : HECIWin : IOCTL_\w+_CONNECT_CLIENT failed : [^\n]*\n"
                r"WARNING : HECI Connection failed HECIStatus : 3\.\n" + re.escape(PAUSE))
     pattern = "(?:" + attempt + "){10}" + re.escape(CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT)
     return re.fullmatch(pattern, out) is not None, f"expected ten connect failures, pattern {pattern!r}"
@@ -165,6 +167,25 @@ def wine(runner, exe):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def under_valgrind(orlisk, preload):
+    """A SUCCESS run and the no-answer run under memcheck: no invalid access,
+    nothing definitely lost (either makes valgrind exit with 99)."""
+    results = []
+    for name, scenario, code, last in (("valgrind: success", "", 0, "SUCCESS"),
+                                       ("valgrind: no answer", "answerMode=none", 1, NOT_PRESENT)):
+        env = dict(os.environ, LD_PRELOAD=preload, NFCSIM_SCENARIO=scenario)
+        out, got, seconds = run(["valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                                 "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+                                 orlisk], env=env, timeout=120)
+        problems = []
+        if got != code:
+            problems.append(f"exit code {got}, expected {code} (99: valgrind found errors)")
+        if not out.endswith(last):
+            problems.append(f"output {out!r} does not end with {last!r}")
+        results.append((Case(name, scenario, code, (0, 120), None), seconds, problems))
+    return report(results)
+
+
 def report(results):
     failed = 0
     for case, seconds, problems in results:
@@ -181,6 +202,8 @@ if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "linux":
         sys.exit(linux(sys.argv[2], sys.argv[3]))
+    if mode == "valgrind":
+        sys.exit(under_valgrind(sys.argv[2], sys.argv[3]))
     if mode == "wine":
         sys.exit(wine(sys.argv[2], sys.argv[3]))
     sys.exit(f"unknown mode {mode}")

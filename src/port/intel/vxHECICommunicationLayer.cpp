@@ -76,9 +76,46 @@ void callData(NfcMeContext* ctx, int32_t status, uint8_t* data, uint32_t length)
   }
 }
 
+// The receive dispatcher wakes the querying thread only when it is done with
+// the frame and has posted the next receive. Woken earlier, the caller may
+// print its result and close the link while the dispatcher still works: the
+// re-post then meets a closing core and logs its failure after the caller's
+// result. Everything else notifies at once.
+thread_local NfcMeContext* tDispatchingFor = nullptr;
+thread_local bool tWakePending = false;
+
+void wakeWaiter(NfcMeContext* ctx) {
+  if (tDispatchingFor == ctx) {
+    tWakePending = true;
+    return;
+  }
+  WaiterNotifier_Notify(ctx->waiter);
+}
+
+// Marks the dispatch of one frame; the deferred wake-up happens when it ends.
+class FrameDispatch {
+ public:
+  explicit FrameDispatch(NfcMeContext* ctx) : ctx_(ctx) {
+    tDispatchingFor = ctx;
+    tWakePending = false;
+  }
+  ~FrameDispatch() {
+    tDispatchingFor = nullptr;
+    if (tWakePending) {
+      tWakePending = false;
+      WaiterNotifier_Notify(ctx_->waiter);
+    }
+  }
+  FrameDispatch(const FrameDispatch&) = delete;
+  FrameDispatch& operator=(const FrameDispatch&) = delete;
+
+ private:
+  NfcMeContext* ctx_;
+};
+
 void failWaiter(NfcMeContext* ctx) {
   ctx->meRequestStatus = ME_REQUEST_FAIL;
-  WaiterNotifier_Notify(ctx->waiter);
+  wakeWaiter(ctx);
 }
 
 // An answer took the pending request but does not settle it. A caller that
@@ -162,7 +199,7 @@ bool receiveMaintenance(NfcMeContext* ctx, const uint8_t* frame, uint32_t length
       } else {
         NfcMe_FillQueryInfo(answer, info);
         ctx->meRequestStatus = ME_REQUEST_OK;
-        WaiterNotifier_Notify(ctx->waiter);
+        wakeWaiter(ctx);
         WaiterNotifier_Unlock(ctx->waiter);
       }
       break;
@@ -260,7 +297,7 @@ void receivePowerResponse(NfcMeContext* ctx, uint8_t status) {
   }
   if (ctx->meRequest == MeRequestPower) {
     ctx->meRequestStatus = status == 0 ? ME_REQUEST_OK : ME_REQUEST_FAIL;
-    WaiterNotifier_Notify(ctx->waiter);
+    wakeWaiter(ctx);
   } else {
     Log_Warning("Unexpected NfcMeCommandPowerResponse command received : Ignored");
     failUnsettledRequest(ctx);
@@ -315,7 +352,7 @@ void receiveDownloadPinStateResp(NfcMeContext* ctx, uint8_t status) {
     case NfcMeDownloadPinStateRespSuccess:
       Log_Info("NfcMeCommandDownloadPinStateResp status success");
       ctx->meRequestStatus = ME_REQUEST_OK;
-      WaiterNotifier_Notify(ctx->waiter);
+      wakeWaiter(ctx);
       break;
     case NfcMeDownloadPinStateRespFailure:
       failWaiter(ctx);
@@ -710,6 +747,7 @@ void NfcMeIfReceiveComplete(void* userData, int32_t failed, uint8_t* frame, uint
   const uint8_t command = frame[0];
   const uint8_t status = frame[1];
   LINK_TRACE("%s : command : %X", "NfcMeIfReceiveComplete", command);
+  const FrameDispatch dispatch(ctx);
 
   switch (command) {
     case NfcMeCommandMaintenance:
