@@ -18,11 +18,30 @@ struct RunResult {
   std::string out;
 };
 
+// The program's own output: the log lines that share standard output are
+// the link's business (and differ by platform: Wine's event log, for one,
+// cannot subscribe and says so).
+std::string withoutLogLines(const std::string& out) {
+  std::string own;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    end = end == std::string::npos ? out.size() : end + 1;
+    const std::string line = out.substr(at, end - at);
+    if (line.rfind("LOG     : ", 0) != 0 && line.rfind("WARNING : ", 0) != 0 &&
+        line.rfind("ERROR   : ", 0) != 0) {
+      own += line;
+    }
+    at = end;
+  }
+  return own;
+}
+
 RunResult runWith(const SimScenario& scenario) {
   Sim_Configure(scenario);
   CaptureStdout();
   const int code = Orlisk_Run();
-  return {code, GetCapturedStdout()};
+  return {code, withoutLogLines(GetCapturedStdout())};
 }
 
 SimScenario withRadio(int radioType) {
@@ -58,7 +77,7 @@ TEST(Orlisk, QueryFailurePrintsItsLineThenNotPresent) {
   s.answerMode = SimAnswerMode::ReadError;
   const auto r = runWith(s);
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(endsWith(r.out, "Failed to retrieve informations from driver.\nHECI_NOT_PRESENT\n")) << r.out;
+  EXPECT_EQ(r.out, "Failed to retrieve informations from driver.\nHECI_NOT_PRESENT\n");
 }
 
 TEST(Orlisk, ChecksOpenTheLinkThemselvesWhenNoneIsOpen) {
