@@ -12,15 +12,13 @@
 #include "Memory.h"
 #include "Mutex.h"
 #include "Thread.h"
+#include "ThreadRun.h"
 
 struct Thread {
   std::atomic<uint64_t> threadId{0};  // written by the thread itself, first thing
   pthread_t handle{};
   bool hasHandle = false;             // false once the handle was given up
-  ThreadFunction function = nullptr;
-  void* argument = nullptr;
-  Mutex* runMutex = nullptr;          // held by the thread while the function runs
-  std::atomic<bool> started{false};   // polled by Thread_Join without the run mutex
+  ThreadRun run;
 };
 
 namespace {
@@ -30,10 +28,7 @@ std::atomic<uint64_t> gNextThreadId{1};
 void* threadEntry(void* parameter) {
   auto* t = static_cast<Thread*>(parameter);
   t->threadId.store(CurrentThread_Id(), std::memory_order_release);
-  Mutex_Lock(t->runMutex);
-  t->started.store(true, std::memory_order_release);
-  const uint32_t result = t->function(t->argument);
-  Mutex_Unlock(t->runMutex);
+  const uint32_t result = ThreadRun_Execute(t->run);
   // The record may be freed by a joiner from here on: touch it no more.
   return reinterpret_cast<void*>(static_cast<uintptr_t>(result));
 }
@@ -47,9 +42,9 @@ uint64_t CurrentThread_Id() {
 
 int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
   auto* t = new (Memory_Alloc(sizeof(Thread))) Thread;
-  t->function = function;
-  t->argument = argument;
-  Mutex_Create(&t->runMutex);
+  t->run.function = function;
+  t->run.argument = argument;
+  Mutex_Create(&t->run.runMutex);
   // Stored before the thread starts, so that its function already finds its
   // own record in the owner's field.
   *out = t;
@@ -61,23 +56,6 @@ int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
   return 0;
 }
 
-void Thread_Join(Thread* t) {
-  if (Thread_IsCurrent(t)) {
-    return;
-  }
-  Mutex_Lock(t->runMutex);
-  if (!t->started.load(std::memory_order_acquire)) {
-    // The thread has not taken its run mutex yet; let it, then wait for it
-    // to give it back when its function has returned.
-    Mutex_Unlock(t->runMutex);
-    while (!t->started.load(std::memory_order_acquire)) {
-      Thread_Sleep(1);
-    }
-    Mutex_Lock(t->runMutex);
-  }
-  Mutex_Unlock(t->runMutex);
-}
-
 void Thread_Delete(Thread* t) {
   if (t->hasHandle) {
     // Nothing waits on the OS thread: let it release its resources itself
@@ -85,10 +63,12 @@ void Thread_Delete(Thread* t) {
     pthread_detach(t->handle);
     t->hasHandle = false;
   }
-  Mutex_Delete(t->runMutex);
+  Mutex_Delete(t->run.runMutex);
   t->~Thread();
   Memory_Free(t);
 }
+
+ThreadRun& Thread_RunOf(Thread* t) { return t->run; }
 
 bool Thread_IsCurrent(const Thread* t) {
   return t->threadId.load(std::memory_order_acquire) == CurrentThread_Id();
