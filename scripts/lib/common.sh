@@ -37,7 +37,7 @@ nfc_ensure_packages() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $missing >/dev/null
+  apt-get update -q >/dev/null && apt-get install -y -q $missing >/dev/null
 }
 
 # Wine creates its prefix on first use, which takes a while; do it once, up
@@ -45,7 +45,9 @@ nfc_ensure_packages() {
 nfc_wine_prefix() {
   if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
     echo "== creating the Wine prefix"
-    wineboot -i >/dev/null 2>&1 || true
+    # Through wine64: where the kernel runs no 32-bit code, Debian's wrapper
+    # (which prefers the 32-bit loader) cannot start at all.
+    WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
     wineserver -w 2>/dev/null || true
   fi
 }
