@@ -1,0 +1,860 @@
+/*
+ * NFC-ME firmware stand-in as a WDM function driver, for tests under Wine.
+ *
+ * Seen from the Windows HECI port it behaves as the HECI driver does: a
+ * device interface of the HECI class, IOCTL_HECI_GET_VERSION and
+ * IOCTL_HECI_CONNECT_CLIENT with 5-byte answers, one whole message per read
+ * and per write, reads that pend until the client has a message for that
+ * handle, cancellable requests, and every request completed when its handle
+ * goes away. Behind it sits a small model of the NFC-ME client that answers
+ * the version query; the scenario decides how (see scenario.h, the same keys
+ * as the Linux simulator).
+ *
+ * Control from tests, through the service's registry key:
+ *   Scenario  REG_SZ, `key=value` items; read on every open, so each
+ *             handle runs the scenario that was set when it was opened
+ *             (devicePresent is read when the device starts);
+ *   Trace     REG_SZ, a DOS path: every open, IOCTL, write, read, cancel and
+ *             close is appended there with its time in milliseconds.
+ *
+ * Wine hosts drivers in a user-mode process: nothing here may touch CR8 or
+ * KUSER_SHARED_DATA (so no KeGetCurrentIrql, no inline KeQuerySystemTime),
+ * and no IRP is completed while our lock is held, because Wine's IoCancelIrp
+ * calls the cancel routine under a lock of its own that completion takes.
+ */
+#include <ntddk.h>
+
+#include "scenario.h"
+
+/* The inline form reads KUSER_SHARED_DATA; the exported function is
+ * imported through an import library of our own (see CMakeLists.txt). */
+#undef KeQuerySystemTime
+__declspec(dllimport) VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+#define TAG 0x656D664Eu /* "Nfme" in a pool dump */
+
+static const GUID kHeciInterfaceClass = {
+    0xE2D1FF34, 0x3458, 0x49A9, {0x88, 0xDA, 0x8E, 0x69, 0x15, 0xCE, 0x9B, 0xE5}};
+static const UCHAR kNfcMeClient[16] = {0x25, 0x16, 0xDE, 0xD2, 0x2D, 0x38, 0x7D, 0x41,
+                                       0x48, 0xA4, 0xEF, 0xAB, 0xBA, 0x8A, 0x12, 0x06};
+static const UCHAR kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+
+#define IOCTL_HECI_GET_VERSION 0x8000E000u
+#define IOCTL_HECI_CONNECT_CLIENT 0x8000E004u
+
+/* ---- records ------------------------------------------------------------ */
+
+typedef enum { ITEM_FRAME, ITEM_READ_ERROR, ITEM_GONE } ITEM_KIND;
+
+/* Something the client has for one handle: a message, or a fault that the
+ * next read (or, for ITEM_GONE, every request) meets. Served in order, each
+ * once its time has come. */
+typedef struct ITEM {
+  LIST_ENTRY link;
+  ITEM_KIND kind;
+  LONGLONG due;
+  ULONG length;
+  UCHAR data[1];
+} ITEM;
+
+typedef enum { REQ_READ = 1, REQ_WRITE, REQ_IOCTL } REQ_KIND;
+
+/* Per pending IRP, in Tail.Overlay.DriverContext. */
+#define IRP_CTX(irp) ((struct HANDLE_CTX*)(irp)->Tail.Overlay.DriverContext[0])
+#define IRP_KIND(irp) ((ULONG_PTR)(irp)->Tail.Overlay.DriverContext[1])
+#define IRP_FLAGS(irp) ((ULONG_PTR)(irp)->Tail.Overlay.DriverContext[2])
+#define IRP_DUE(irp) ((LONGLONG)(LONG_PTR)(irp)->Tail.Overlay.DriverContext[3])
+#define SET_IRP_FLAGS(irp, f) ((irp)->Tail.Overlay.DriverContext[2] = (PVOID)(ULONG_PTR)(f))
+#define SET_IRP_DUE(irp, t) ((irp)->Tail.Overlay.DriverContext[3] = (PVOID)(LONG_PTR)(t))
+#define FLAG_HELD 1  /* cancelled, but kept as the scenario says */
+#define FLAG_TIMED 2 /* completes by itself at IRP_DUE */
+
+typedef struct HANDLE_CTX {
+  LIST_ENTRY link; /* in DEV.handles */
+  ULONG id;        /* 1-based number of the open */
+  SCENARIO sc;
+  BOOLEAN connected;
+  BOOLEAN gone;
+  ULONG writes;
+  ULONG versionQueries;
+  LIST_ENTRY items;   /* ITEM */
+  LIST_ENTRY pending; /* IRPs, through Tail.Overlay.ListEntry */
+} HANDLE_CTX;
+
+typedef struct DEV {
+  PDEVICE_OBJECT self;
+  PDEVICE_OBJECT lower;
+  UNICODE_STRING interfaceName;
+  BOOLEAN interfaceEnabled;
+  KSPIN_LOCK lock;
+  LIST_ENTRY handles;
+  ULONG opens;
+  KEVENT wake;
+  volatile LONG stopping;
+  PVOID worker;
+} DEV;
+
+static UNICODE_STRING gRegistryPath;
+static LONGLONG gStart;
+
+/* ---- small helpers ------------------------------------------------------ */
+
+static LONGLONG now100ns(void) {
+  LARGE_INTEGER t;
+  KeQuerySystemTime(&t);
+  return t.QuadPart;
+}
+
+static LONGLONG afterMs(ULONG ms) { return now100ns() + (LONGLONG)ms * 10000; }
+
+static KIRQL lockDev(DEV* d) {
+  KIRQL old;
+  KeAcquireSpinLock(&d->lock, &old);
+  return old;
+}
+
+static void unlockDev(DEV* d, KIRQL old) { KeReleaseSpinLock(&d->lock, old); }
+
+static void sleepMs(ULONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -(LONGLONG)ms * 10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+/* ---- trace -------------------------------------------------------------- */
+
+typedef struct LINE {
+  char text[400];
+  ULONG used;
+} LINE;
+
+static void put(LINE* l, const char* s) {
+  while (*s && l->used < sizeof l->text - 2) l->text[l->used++] = *s++;
+}
+
+static void putUnsigned(LINE* l, ULONGLONG v) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = (char)('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  while (n > 0 && l->used < sizeof l->text - 2) l->text[l->used++] = digits[--n];
+}
+
+static void putHex(LINE* l, const UCHAR* data, ULONG length) {
+  static const char hex[] = "0123456789abcdef";
+  ULONG i;
+  for (i = 0; i < length && l->used < sizeof l->text - 5; ++i) {
+    if (i) l->text[l->used++] = ' ';
+    l->text[l->used++] = hex[data[i] >> 4];
+    l->text[l->used++] = hex[data[i] & 15];
+  }
+  if (i < length) put(l, " ...");
+}
+
+/* Starts a line with the time since the driver was loaded, "12345.678". */
+static void startLine(LINE* l) {
+  const LONGLONG t = now100ns() - gStart;
+  ULONG frac;
+  l->used = 0;
+  putUnsigned(l, (ULONGLONG)(t / 10000));
+  l->text[l->used++] = '.';
+  frac = (ULONG)((t % 10000) / 10);
+  l->text[l->used++] = (char)('0' + frac / 100);
+  l->text[l->used++] = (char)('0' + frac / 10 % 10);
+  l->text[l->used++] = (char)('0' + frac % 10);
+  l->text[l->used++] = ' ';
+}
+
+static BOOLEAN readRegistryString(const WCHAR* name, WCHAR* out, ULONG outChars);
+
+/* Appends the line to the trace file named by the Trace value, if any. The
+ * file is opened per line so that a test can read it at any moment. Never
+ * called with the device lock held. */
+static void emit(LINE* l) {
+  WCHAR path[300] = L"\\??\\";
+  UNICODE_STRING name;
+  OBJECT_ATTRIBUTES oa;
+  IO_STATUS_BLOCK iosb;
+  HANDLE file;
+  if (!readRegistryString(L"Trace", path + 4, 290) || path[4] == 0) return;
+  l->text[l->used++] = '\r';
+  l->text[l->used++] = '\n';
+  RtlInitUnicodeString(&name, path);
+  InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+  /* One append per line: lines of different threads never mix. */
+  if (NT_SUCCESS(ZwCreateFile(&file, FILE_APPEND_DATA | SYNCHRONIZE, &oa, &iosb, NULL,
+                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                              FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0))) {
+    ZwWriteFile(file, NULL, NULL, NULL, &iosb, l->text, l->used, NULL, NULL);
+    ZwClose(file);
+  }
+}
+
+static void trace2(ULONG id, const char* what, const char* detail) {
+  LINE l;
+  startLine(&l);
+  put(&l, "#");
+  putUnsigned(&l, id);
+  put(&l, " ");
+  put(&l, what);
+  if (detail) {
+    put(&l, " ");
+    put(&l, detail);
+  }
+  emit(&l);
+}
+
+static void traceBytes(ULONG id, const char* what, const UCHAR* data, ULONG length) {
+  LINE l;
+  startLine(&l);
+  put(&l, "#");
+  putUnsigned(&l, id);
+  put(&l, " ");
+  put(&l, what);
+  put(&l, " ");
+  putUnsigned(&l, length);
+  put(&l, ": ");
+  putHex(&l, data, length);
+  emit(&l);
+}
+
+static void traceNumber(ULONG id, const char* what, ULONGLONG value) {
+  LINE l;
+  startLine(&l);
+  put(&l, "#");
+  putUnsigned(&l, id);
+  put(&l, " ");
+  put(&l, what);
+  put(&l, " ");
+  putUnsigned(&l, value);
+  emit(&l);
+}
+
+/* ---- registry ----------------------------------------------------------- */
+
+static BOOLEAN readRegistryString(const WCHAR* valueName, WCHAR* out, ULONG outChars) {
+  OBJECT_ATTRIBUTES oa;
+  HANDLE key;
+  UNICODE_STRING name;
+  const ULONG size = sizeof(KEY_VALUE_PARTIAL_INFORMATION) + outChars * sizeof(WCHAR);
+  KEY_VALUE_PARTIAL_INFORMATION* info;
+  ULONG got = 0, chars, i;
+  NTSTATUS status;
+  out[0] = 0;
+  if (gRegistryPath.Buffer == NULL) return FALSE;
+  InitializeObjectAttributes(&oa, &gRegistryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &oa))) return FALSE;
+  info = (KEY_VALUE_PARTIAL_INFORMATION*)ExAllocatePoolWithTag(NonPagedPool, size, TAG);
+  if (info == NULL) {
+    ZwClose(key);
+    return FALSE;
+  }
+  RtlInitUnicodeString(&name, valueName);
+  status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got);
+  ZwClose(key);
+  if (!NT_SUCCESS(status) || (info->Type != REG_SZ && info->Type != REG_EXPAND_SZ)) {
+    ExFreePoolWithTag(info, TAG);
+    return FALSE;
+  }
+  chars = info->DataLength / sizeof(WCHAR);
+  if (chars >= outChars) chars = outChars - 1;
+  for (i = 0; i < chars; ++i) out[i] = ((const WCHAR*)info->Data)[i];
+  out[chars] = 0;
+  ExFreePoolWithTag(info, TAG);
+  return TRUE;
+}
+
+#define SCENARIO_CHARS 4096
+
+/* An unreadable or missing Scenario value means the default scenario; a
+ * bad item is traced and the items before it stay in force. */
+static void loadScenario(SCENARIO* sc) {
+  WCHAR* wide = (WCHAR*)ExAllocatePoolWithTag(NonPagedPool, SCENARIO_CHARS * sizeof(WCHAR), TAG);
+  char* narrow = (char*)ExAllocatePoolWithTag(NonPagedPool, SCENARIO_CHARS, TAG);
+  char error[96];
+  ULONG i;
+  Scenario_Default(sc);
+  if (wide != NULL && narrow != NULL && readRegistryString(L"Scenario", wide, SCENARIO_CHARS)) {
+    for (i = 0; wide[i] != 0 && i < SCENARIO_CHARS - 1; ++i) narrow[i] = wide[i] < 128 ? (char)wide[i] : '?';
+    narrow[i] = 0;
+    if (!Scenario_Parse(narrow, sc, error, sizeof error)) trace2(0, "bad scenario:", error);
+  }
+  if (wide != NULL) ExFreePoolWithTag(wide, TAG);
+  if (narrow != NULL) ExFreePoolWithTag(narrow, TAG);
+}
+
+static void putStatus(LINE* l, NTSTATUS status) {
+  static const char hex[] = "0123456789ABCDEF";
+  int shift;
+  put(l, "0x");
+  for (shift = 28; shift >= 0; shift -= 4) l->text[l->used++] = hex[((ULONG)status >> shift) & 15];
+}
+
+static const char* kindName(ULONG_PTR kind) {
+  return kind == REQ_READ ? "read" : kind == REQ_WRITE ? "write" : "ioctl";
+}
+
+/* ---- the client's queue ------------------------------------------------- */
+
+/* Device lock held. */
+static void enqueue(HANDLE_CTX* h, ITEM_KIND kind, const UCHAR* data, ULONG length, LONGLONG due) {
+  ITEM* item;
+  ULONG i;
+  if (kind == ITEM_FRAME && length == 0) return; /* a message is never empty */
+  item = (ITEM*)ExAllocatePoolWithTag(NonPagedPool, sizeof(ITEM) + length, TAG);
+  if (item == NULL) return;
+  item->kind = kind;
+  item->due = due;
+  item->length = length;
+  for (i = 0; i < length; ++i) item->data[i] = data[i];
+  InsertTailList(&h->items, &item->link);
+}
+
+static void enqueueFrames(HANDLE_CTX* h, const SCENARIO_FRAMES* frames, LONGLONG due) {
+  unsigned i;
+  for (i = 0; i < frames->count; ++i) enqueue(h, ITEM_FRAME, frames->bytes[i], frames->length[i], due);
+}
+
+/* The client's reaction to a version query. Device lock held. */
+static void queueVersionAnswer(HANDLE_CTX* h) {
+  const SCENARIO* sc = &h->sc;
+  const LONGLONG due = afterMs(sc->answerDelayMs);
+  UCHAR answer[SCENARIO_MAX_FRAME * 4];
+  ULONG length;
+  enqueueFrames(h, &sc->framesBeforeAnswer, due);
+  switch (sc->answerMode) {
+    case ANSWER:
+    case ANSWER_RESEND:
+      if (sc->answerMode == ANSWER || h->versionQueries >= 2) {
+        length = Scenario_VersionAnswer(sc, answer, sizeof answer);
+        enqueue(h, ITEM_FRAME, answer, length, due);
+      }
+      break;
+    case ANSWER_NONE:
+      break;
+    case ANSWER_READERROR:
+      enqueue(h, ITEM_READ_ERROR, NULL, 0, due);
+      break;
+    case ANSWER_GONE:
+      enqueue(h, ITEM_GONE, NULL, 0, due);
+      return; /* nothing comes after the device has gone */
+  }
+  enqueueFrames(h, &sc->framesAfterAnswer, due);
+}
+
+/* ---- pending requests --------------------------------------------------- */
+
+/* Takes the IRP out of the pending list for completion, when we may: a held
+ * IRP has had its cancel routine run already; any other is ours only if we
+ * win its cancel routine back. Device lock held. */
+static BOOLEAN take(PIRP irp, NTSTATUS status, ULONG_PTR information, LIST_ENTRY* done) {
+  if (!(IRP_FLAGS(irp) & FLAG_HELD) && IoSetCancelRoutine(irp, NULL) == NULL) {
+    return FALSE; /* its cancel routine is running and will deal with it */
+  }
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+  return TRUE;
+}
+
+/* Completes what `take` collected. Device lock not held. */
+static void completeAll(LIST_ENTRY* done) {
+  while (!IsListEmpty(done)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
+    HANDLE_CTX* h = IRP_CTX(irp);
+    const ULONG_PTR kind = IRP_KIND(irp);
+    LINE l;
+    startLine(&l);
+    put(&l, "#");
+    putUnsigned(&l, h->id);
+    put(&l, " ");
+    put(&l, kindName(kind));
+    if (irp->IoStatus.Status == STATUS_CANCELLED) {
+      put(&l, " cancelled");
+    } else if (!NT_SUCCESS(irp->IoStatus.Status)) {
+      put(&l, " failed ");
+      putStatus(&l, irp->IoStatus.Status);
+    } else if (kind == REQ_READ) {
+      put(&l, " ");
+      putUnsigned(&l, irp->IoStatus.Information);
+      put(&l, ": ");
+      putHex(&l, (const UCHAR*)irp->AssociatedIrp.SystemBuffer, (ULONG)irp->IoStatus.Information);
+    } else {
+      put(&l, " done ");
+      putUnsigned(&l, irp->IoStatus.Information);
+    }
+    emit(&l);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+static VOID NTAPI onCancel(PDEVICE_OBJECT device, PIRP irp);
+
+/* Leaves the IRP pending on its handle, cancellable. The caller then calls
+ * serve() so that it is answered as soon as the client has something. */
+static NTSTATUS pend(DEV* d, HANDLE_CTX* h, PIRP irp, REQ_KIND kind, ULONG flags, LONGLONG due) {
+  LIST_ENTRY done;
+  KIRQL old;
+  InitializeListHead(&done);
+  irp->Tail.Overlay.DriverContext[0] = h;
+  irp->Tail.Overlay.DriverContext[1] = (PVOID)(ULONG_PTR)kind;
+  SET_IRP_FLAGS(irp, flags);
+  SET_IRP_DUE(irp, due);
+  IoMarkIrpPending(irp);
+  old = lockDev(d);
+  InsertTailList(&h->pending, &irp->Tail.Overlay.ListEntry);
+  IoSetCancelRoutine(irp, onCancel);
+  if (irp->Cancel) {
+    /* Cancelled before the routine was set: it will not be called. */
+    take(irp, STATUS_CANCELLED, 0, &done);
+  }
+  unlockDev(d, old);
+  completeAll(&done);
+  KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
+static VOID NTAPI onCancel(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  HANDLE_CTX* h = IRP_CTX(irp);
+  LIST_ENTRY done;
+  KIRQL old;
+  CANCEL_MODE mode;
+  ULONG id;
+  ULONG_PTR kind;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  InitializeListHead(&done);
+  old = lockDev(d);
+  mode = h->sc.cancelMode;
+  id = h->id;
+  kind = IRP_KIND(irp);
+  if (mode == CANCEL_NORMAL) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+  } else {
+    /* Kept: completed when the handle goes away, or after the delay. */
+    SET_IRP_FLAGS(irp, mode == CANCEL_LATE ? FLAG_HELD | FLAG_TIMED : FLAG_HELD);
+    if (mode == CANCEL_LATE) SET_IRP_DUE(irp, afterMs(h->sc.cancelDelayMs));
+  }
+  unlockDev(d, old);
+  trace2(id, "cancel", kindName(kind));
+  completeAll(&done);
+  KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
+}
+
+/* The connect's answer, once it is due. Device lock held. */
+static void answerConnect(HANDLE_CTX* h, PIRP irp, LIST_ENTRY* done) {
+  UCHAR* out = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+  const ULONG max = h->sc.maxMessageLength;
+  UCHAR answer[5];
+  ULONG i;
+  if (h->sc.connectFails) {
+    take(irp, STATUS_NOT_FOUND, 0, done);
+    return;
+  }
+  answer[0] = (UCHAR)max;
+  answer[1] = (UCHAR)(max >> 8);
+  answer[2] = (UCHAR)(max >> 16);
+  answer[3] = (UCHAR)(max >> 24);
+  answer[4] = 1; /* protocol version */
+  if (!take(irp, STATUS_SUCCESS, h->sc.connectAnswerLength, done)) return;
+  for (i = 0; i < h->sc.connectAnswerLength; ++i) out[i] = answer[i];
+  h->connected = TRUE;
+  enqueueFrames(h, &h->sc.framesOnConnect, now100ns());
+}
+
+/* Answers whatever can be answered on one handle now; lowers *next to the
+ * time of the next thing that will become due. Device lock held. */
+static void serve(HANDLE_CTX* h, LIST_ENTRY* done, LONGLONG* next) {
+  const LONGLONG now = now100ns();
+  PLIST_ENTRY e, after;
+  /* Requests that end by themselves: a delayed connect, a late cancel. */
+  for (e = h->pending.Flink; e != &h->pending; e = after) {
+    PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+    after = e->Flink;
+    if (!(IRP_FLAGS(irp) & FLAG_TIMED)) continue;
+    if (IRP_DUE(irp) > now) {
+      if (*next == 0 || IRP_DUE(irp) < *next) *next = IRP_DUE(irp);
+      continue;
+    }
+    if (IRP_FLAGS(irp) & FLAG_HELD) {
+      take(irp, STATUS_CANCELLED, 0, done);
+    } else {
+      answerConnect(h, irp, done);
+    }
+  }
+  /* The client's queue, in order, each item once it is due. */
+  while (!h->gone && !IsListEmpty(&h->items)) {
+    ITEM* item = CONTAINING_RECORD(h->items.Flink, ITEM, link);
+    PIRP reader = NULL;
+    if (item->due > now) {
+      if (*next == 0 || item->due < *next) *next = item->due;
+      break;
+    }
+    if (item->kind == ITEM_GONE) {
+      h->gone = TRUE;
+      RemoveEntryList(&item->link);
+      ExFreePoolWithTag(item, TAG);
+      break;
+    }
+    for (e = h->pending.Flink; e != &h->pending; e = e->Flink) {
+      PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+      if (IRP_KIND(irp) == REQ_READ && !(IRP_FLAGS(irp) & FLAG_HELD)) {
+        reader = irp;
+        break;
+      }
+    }
+    if (reader == NULL) break;
+    if (item->kind == ITEM_READ_ERROR) {
+      if (!take(reader, STATUS_UNSUCCESSFUL, 0, done)) break;
+    } else {
+      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(reader);
+      const ULONG room = stack->Parameters.Read.Length;
+      ULONG i;
+      if (item->length > room) {
+        /* The HECI driver delivers whole messages only. */
+        if (!take(reader, STATUS_BUFFER_TOO_SMALL, 0, done)) break;
+      } else {
+        UCHAR* out = (UCHAR*)reader->AssociatedIrp.SystemBuffer;
+        if (!take(reader, STATUS_SUCCESS, item->length, done)) break;
+        for (i = 0; i < item->length; ++i) out[i] = item->data[i];
+      }
+    }
+    RemoveEntryList(&item->link);
+    ExFreePoolWithTag(item, TAG);
+  }
+  /* A device that has gone fails every request still pending. */
+  if (h->gone) {
+    for (e = h->pending.Flink; e != &h->pending; e = after) {
+      PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+      after = e->Flink;
+      if (!(IRP_FLAGS(irp) & FLAG_HELD)) take(irp, STATUS_DEVICE_DOES_NOT_EXIST, 0, done);
+    }
+  }
+}
+
+static void serveHandle(DEV* d, HANDLE_CTX* h) {
+  LIST_ENTRY done;
+  LONGLONG next = 0;
+  KIRQL old;
+  InitializeListHead(&done);
+  old = lockDev(d);
+  serve(h, &done, &next);
+  unlockDev(d, old);
+  completeAll(&done);
+}
+
+/* Serves every handle whenever something became due, or was asked for. */
+static VOID NTAPI workerMain(PVOID context) {
+  DEV* d = (DEV*)context;
+  while (!d->stopping) {
+    LIST_ENTRY done;
+    LONGLONG next = 0, wait;
+    LARGE_INTEGER timeout;
+    PLIST_ENTRY e;
+    KIRQL old;
+    InitializeListHead(&done);
+    old = lockDev(d);
+    for (e = d->handles.Flink; e != &d->handles; e = e->Flink) {
+      serve(CONTAINING_RECORD(e, HANDLE_CTX, link), &done, &next);
+    }
+    unlockDev(d, old);
+    completeAll(&done);
+    wait = next == 0 ? 10000000 : next - now100ns();
+    if (wait < 10000) wait = 10000; /* 1 ms */
+    timeout.QuadPart = -wait;
+    KeWaitForSingleObject(&d->wake, Executive, KernelMode, FALSE, &timeout);
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/* Completes every request of the handle, as the handle goes away. A request
+ * whose cancel routine is running right now is left to it; we wait until it
+ * has gone from the list, so that the handle's record outlives it. */
+static void flushHandle(DEV* d, HANDLE_CTX* h) {
+  for (;;) {
+    LIST_ENTRY done;
+    PLIST_ENTRY e, after;
+    BOOLEAN empty;
+    KIRQL old;
+    InitializeListHead(&done);
+    old = lockDev(d);
+    for (e = h->pending.Flink; e != &h->pending; e = after) {
+      after = e->Flink;
+      take(CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0, &done);
+    }
+    empty = IsListEmpty(&h->pending);
+    unlockDev(d, old);
+    completeAll(&done);
+    if (empty) return;
+    sleepMs(1);
+  }
+}
+
+/* ---- dispatch ----------------------------------------------------------- */
+
+static NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+static HANDLE_CTX* handleOf(PIRP irp) {
+  return (HANDLE_CTX*)IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext;
+}
+
+static NTSTATUS NTAPI onCreate(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  HANDLE_CTX* h = (HANDLE_CTX*)ExAllocatePoolWithTag(NonPagedPool, sizeof(HANDLE_CTX), TAG);
+  KIRQL old;
+  if (h == NULL) return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  RtlZeroMemory(h, sizeof *h);
+  InitializeListHead(&h->items);
+  InitializeListHead(&h->pending);
+  loadScenario(&h->sc);
+  old = lockDev(d);
+  h->id = ++d->opens;
+  InsertTailList(&d->handles, &h->link);
+  unlockDev(d, old);
+  stack->FileObject->FsContext = h;
+  traceNumber(h->id, "open", IoIs32bitProcess(irp) ? 32 : 64);
+  return finish(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI onCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  HANDLE_CTX* h = handleOf(irp);
+  if (h != NULL) flushHandle((DEV*)device->DeviceExtension, h);
+  return finish(irp, STATUS_SUCCESS, 0);
+}
+
+/* Wine sends no IRP_MJ_CLEANUP, and sends this even while requests of the
+ * file are still pending: they are completed here. */
+static NTSTATUS NTAPI onClose(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  HANDLE_CTX* h = handleOf(irp);
+  KIRQL old;
+  if (h != NULL) {
+    flushHandle(d, h);
+    old = lockDev(d);
+    RemoveEntryList(&h->link);
+    unlockDev(d, old);
+    while (!IsListEmpty(&h->items)) ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&h->items), ITEM, link), TAG);
+    trace2(h->id, "close", NULL);
+    ExFreePoolWithTag(h, TAG);
+    IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext = NULL;
+  }
+  return finish(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI onRead(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  HANDLE_CTX* h = handleOf(irp);
+  NTSTATUS status;
+  if (h->gone) return finish(irp, STATUS_DEVICE_DOES_NOT_EXIST, 0);
+  if (!h->connected) return finish(irp, STATUS_INVALID_DEVICE_STATE, 0);
+  status = pend(d, h, irp, REQ_READ, 0, 0);
+  serveHandle(d, h);
+  return status;
+}
+
+static NTSTATUS NTAPI onWrite(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  HANDLE_CTX* h = handleOf(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG length = stack->Parameters.Write.Length;
+  const UCHAR* data = (const UCHAR*)irp->AssociatedIrp.SystemBuffer;
+  NTSTATUS status = STATUS_SUCCESS;
+  BOOLEAN stall = FALSE;
+  ULONG number = 0;
+  KIRQL old;
+  old = lockDev(d);
+  if (h->gone) {
+    status = STATUS_DEVICE_DOES_NOT_EXIST;
+  } else if (!h->connected) {
+    status = STATUS_INVALID_DEVICE_STATE;
+  } else if (length == 0 || length > h->sc.maxMessageLength) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    const SCENARIO* sc = &h->sc;
+    number = ++h->writes;
+    if (sc->failWriteNumber != 0 && number >= sc->failWriteNumber &&
+        number - sc->failWriteNumber < sc->failWriteCount) {
+      status = STATUS_UNSUCCESSFUL;
+    } else if (sc->stallWrites) {
+      stall = TRUE;
+    } else if (length == sizeof kVersionQuery && RtlCompareMemory(data, kVersionQuery, length) == length) {
+      ++h->versionQueries;
+      queueVersionAnswer(h);
+    }
+  }
+  unlockDev(d, old);
+  traceBytes(h->id, stall ? "write (stalled)" : NT_SUCCESS(status) ? "write" : "write (refused)", data, length);
+  if (stall) return pend(d, h, irp, REQ_WRITE, 0, 0);
+  status = finish(irp, status, NT_SUCCESS(status) ? length : 0);
+  KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
+  return status;
+}
+
+static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  HANDLE_CTX* h = handleOf(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG inSize = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+  static const UCHAR kVersion[5] = {0x01, 0x00, 0x0B, 0x00, 0x00};
+  if (code == IOCTL_HECI_GET_VERSION) {
+    ULONG i;
+    trace2(h->id, "ioctl", h->sc.versionFails ? "version (refused)" : "version");
+    if (h->sc.versionFails) return finish(irp, STATUS_UNSUCCESSFUL, 0);
+    if (outSize < 5) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    for (i = 0; i < h->sc.versionAnswerLength; ++i) buffer[i] = kVersion[i];
+    return finish(irp, STATUS_SUCCESS, h->sc.versionAnswerLength);
+  }
+  if (code == IOCTL_HECI_CONNECT_CLIENT) {
+    LIST_ENTRY done;
+    KIRQL old;
+    if (inSize != 16 || RtlCompareMemory(buffer, kNfcMeClient, 16) != 16) {
+      trace2(h->id, "ioctl", "connect to another client (refused)");
+      return finish(irp, STATUS_NOT_FOUND, 0);
+    }
+    if (outSize < 5) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (h->connected) return finish(irp, STATUS_INVALID_DEVICE_STATE, 0);
+    traceNumber(h->id, h->sc.connectFails ? "ioctl connect (refused), delay" : "ioctl connect, delay",
+                h->sc.connectDelayMs);
+    /* Answered through the pending list, so that a delayed connect and an
+     * immediate one take the same path. */
+    pend(d, h, irp, REQ_IOCTL, FLAG_TIMED, afterMs(h->sc.connectDelayMs));
+    InitializeListHead(&done);
+    serveHandle(d, h);
+    (void)old;
+    return STATUS_PENDING;
+  }
+  return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+/* ---- PnP and power ------------------------------------------------------ */
+
+static NTSTATUS forward(DEV* d, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(d->lower, irp);
+}
+
+static NTSTATUS NTAPI onPnp(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status;
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+      SCENARIO sc;
+      loadScenario(&sc);
+      if (sc.devicePresent && !d->interfaceEnabled) {
+        d->interfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&d->interfaceName, TRUE));
+      }
+      trace2(0, "start", d->interfaceEnabled ? "interface enabled" : "interface absent");
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return forward(d, irp);
+    }
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (d->interfaceEnabled) IoSetDeviceInterfaceState(&d->interfaceName, FALSE);
+      d->interfaceEnabled = FALSE;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return forward(d, irp);
+    case IRP_MN_REMOVE_DEVICE:
+      if (d->interfaceEnabled) IoSetDeviceInterfaceState(&d->interfaceName, FALSE);
+      d->interfaceEnabled = FALSE;
+      InterlockedExchange(&d->stopping, 1);
+      KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
+      if (d->worker != NULL) {
+        KeWaitForSingleObject(d->worker, Executive, KernelMode, FALSE, NULL);
+        ObDereferenceObject(d->worker);
+        d->worker = NULL;
+      }
+      trace2(0, "remove", NULL);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      status = forward(d, irp);
+      IoDetachDevice(d->lower);
+      RtlFreeUnicodeString(&d->interfaceName);
+      IoDeleteDevice(device);
+      return status;
+    default:
+      return forward(d, irp);
+  }
+}
+
+static NTSTATUS NTAPI onPower(PDEVICE_OBJECT device, PIRP irp) {
+  DEV* d = (DEV*)device->DeviceExtension;
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(d->lower, irp);
+}
+
+static NTSTATUS NTAPI onAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo;
+  DEV* d;
+  HANDLE thread;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(DEV), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
+                                   FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  d = (DEV*)fdo->DeviceExtension;
+  RtlZeroMemory(d, sizeof *d);
+  d->self = fdo;
+  KeInitializeSpinLock(&d->lock);
+  InitializeListHead(&d->handles);
+  KeInitializeEvent(&d->wake, SynchronizationEvent, FALSE);
+  status = IoRegisterDeviceInterface(pdo, &kHeciInterfaceClass, NULL, &d->interfaceName);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(fdo);
+    return status;
+  }
+  d->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  if (d->lower == NULL) {
+    RtlFreeUnicodeString(&d->interfaceName);
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, workerMain, d);
+  if (NT_SUCCESS(status)) {
+    ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &d->worker, NULL);
+    ZwClose(thread);
+  }
+  fdo->Flags |= DO_BUFFERED_IO;
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+static VOID NTAPI onUnload(PDRIVER_OBJECT driver) {
+  (void)driver;
+  if (gRegistryPath.Buffer != NULL) ExFreePoolWithTag(gRegistryPath.Buffer, TAG);
+  gRegistryPath.Buffer = NULL;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  gStart = now100ns();
+  gRegistryPath.Buffer = (PWCH)ExAllocatePoolWithTag(NonPagedPool, registryPath->Length + sizeof(WCHAR), TAG);
+  if (gRegistryPath.Buffer != NULL) {
+    RtlCopyMemory(gRegistryPath.Buffer, registryPath->Buffer, registryPath->Length);
+    gRegistryPath.Length = registryPath->Length;
+    gRegistryPath.MaximumLength = registryPath->Length + sizeof(WCHAR);
+    gRegistryPath.Buffer[registryPath->Length / sizeof(WCHAR)] = 0;
+  }
+  driver->MajorFunction[IRP_MJ_CREATE] = onCreate;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = onCleanup;
+  driver->MajorFunction[IRP_MJ_CLOSE] = onClose;
+  driver->MajorFunction[IRP_MJ_READ] = onRead;
+  driver->MajorFunction[IRP_MJ_WRITE] = onWrite;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = onIoctl;
+  driver->MajorFunction[IRP_MJ_PNP] = onPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = onPower;
+  driver->DriverExtension->AddDevice = onAddDevice;
+  driver->DriverUnload = onUnload;
+  return STATUS_SUCCESS;
+}

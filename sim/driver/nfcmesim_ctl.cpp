@@ -1,0 +1,108 @@
+// Sets up and steers the NFC-ME firmware stand-in driver in a Wine prefix.
+//
+//   nfcmesim_ctl install <inf> <hardware id>   root device + driver install
+//   nfcmesim_ctl wait <ms>                     until the HECI interface is there
+//   nfcmesim_ctl scenario <text>               scenario for the next opens
+//   nfcmesim_ctl trace <DOS path>|""           where the driver traces
+//
+// Runs as a 64-bit program (wine64): a 32-bit installer ignores the INF's
+// NTamd64 sections and installs nothing. Exit code 0 on success; failures
+// are printed with the system's error code.
+#include <windows.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+constexpr GUID kHeciInterfaceClass = {
+    0xE2D1FF34, 0x3458, 0x49A9, {0x88, 0xDA, 0x8E, 0x69, 0x15, 0xCE, 0x9B, 0xE5}};
+constexpr GUID kSystemClass = {
+    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nfcmesim";
+
+int fail(const char* what) {
+  std::printf("nfcmesim_ctl: %s failed, error %lu\n", what, GetLastError());
+  return 1;
+}
+
+int install(const wchar_t* inf, const wchar_t* hardwareId) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  if (!SetupDiCreateDeviceInfoW(set, L"System", &kSystemClass, nullptr, nullptr, DICD_GENERATE_ID,
+                                &device)) {
+    SetupDiDestroyDeviceInfoList(set);
+    return fail("SetupDiCreateDeviceInfoW");
+  }
+  // A multi-string: the ID, its terminator and the list's terminator.
+  std::wstring ids(hardwareId);
+  ids.push_back(L'\0');
+  ids.push_back(L'\0');
+  if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
+                                         reinterpret_cast<const BYTE*>(ids.data()),
+                                         static_cast<DWORD>(ids.size() * sizeof(wchar_t))) ||
+      !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
+    SetupDiDestroyDeviceInfoList(set);
+    return fail("registering the root device");
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  BOOL reboot = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, inf, INSTALLFLAG_FORCE, &reboot)) {
+    return fail("UpdateDriverForPlugAndPlayDevicesW");
+  }
+  return 0;
+}
+
+bool interfacePresent() {
+  HDEVINFO set = SetupDiGetClassDevsW(&kHeciInterfaceClass, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = sizeof data;
+  const bool found = SetupDiEnumDeviceInterfaces(set, nullptr, &kHeciInterfaceClass, 0, &data);
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+int waitForInterface(unsigned ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  do {
+    if (interfacePresent()) return 0;
+    Sleep(20);
+  } while (GetTickCount64() < end);
+  std::printf("nfcmesim_ctl: no HECI interface after %u ms\n", ms);
+  return 1;
+}
+
+int setValue(const wchar_t* name, const wchar_t* text) {
+  HKEY key;
+  LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            nullptr);
+  if (rc == ERROR_SUCCESS) {
+    rc = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                        static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(rc));
+    return fail("setting the registry value");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring verb = argc > 1 ? argv[1] : L"";
+  if (verb == L"install" && argc == 4) return install(argv[2], argv[3]);
+  if (verb == L"wait" && argc == 3) return waitForInterface(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
+  if (verb == L"scenario" && argc == 3) return setValue(L"Scenario", argv[2]);
+  if (verb == L"trace" && argc == 3) return setValue(L"Trace", argv[2]);
+  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | scenario <text> | trace <path>\n");
+  return 2;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# A throwaway Wine prefix with the NFC-ME firmware stand-in installed as a
+# root-enumerated HECI device.
+#
+#   prefix.sh create  <prefix> <driver dir>   new prefix, driver installed
+#   prefix.sh destroy <prefix>                 ends its Wine session, removes it
+#
+# The driver traces to C:\nfcmesim-trace.txt in the prefix. Everything runs
+# through wine64: Wine hosts drivers in a 64-bit process, and a 32-bit
+# installer would skip the INF's NTamd64 sections.
+set -u
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialogs in the new prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINELOADER=/usr/lib/wine/wine64
+wine64=/usr/lib/wine/wine64
+
+die() {
+  echo "prefix.sh: $*" >&2
+  exit 1
+}
+
+# Z: is the host's root in every prefix.
+dos_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+case ${1:-} in
+  create)
+    [ $# -eq 3 ] || die "usage: prefix.sh create <prefix> <driver dir>"
+    prefix=$2
+    driver=$(cd "$3" && pwd) || die "no driver folder $3"
+    [ -f "$driver/nfcmesim.sys" ] || die "no nfcmesim.sys in $driver"
+    export WINEPREFIX=$prefix
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+    # services.exe of the session that wineboot started keeps the service
+    # database locked for about a minute: install in a new session.
+    wineserver -w
+    "$wine64" "$driver/nfcmesim_ctl.exe" install "$(dos_path "$driver/nfcmesim.inf")" 'ROOT\NFCMESIM' ||
+      die "driver install failed"
+    "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' || die "cannot set the trace path"
+    # The install reports success even where the driver did not start.
+    "$wine64" "$driver/nfcmesim_ctl.exe" wait 20000 || die "the HECI interface did not appear"
+    ;;
+  destroy)
+    [ $# -eq 2 ] || die "usage: prefix.sh destroy <prefix>"
+    WINEPREFIX=$2 wineserver -k 2>/dev/null
+    WINEPREFIX=$2 wineserver -w 2>/dev/null
+    rm -rf "$2"
+    ;;
+  *)
+    die "usage: prefix.sh create <prefix> <driver dir> | destroy <prefix>"
+    ;;
+esac
