@@ -2,14 +2,16 @@
 // internal operations of the port, and the seams its tests use.
 //
 // The port reaches the HECI (MEI) driver through a device interface found
-// with SetupAPI, opened for overlapped I/O. Every request it issues is
-// collected before the memory it points into (control block, event, caller's
-// buffer) is released or reused: a request still outstanding when its wait
-// gives up is cancelled with CancelIoEx and then awaited.
+// with SetupAPI, opened for overlapped I/O. No request it issues can
+// complete into memory that has been released or reused: a request still
+// outstanding when its wait gives up is cancelled with CancelIoEx and given
+// a bounded time to let go; one the driver still holds keeps its memory
+// (see HeciPort_win32.cpp).
 #pragma once
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "HeciPort.h"
@@ -29,6 +31,9 @@ constexpr uint32_t IOCTL_HECI_CONNECT_CLIENT = 0x8000E004u;
 constexpr uint32_t kHeciIoctlAnswerSize = 5;
 constexpr DWORD kHeciIoctlWaitMs = 1000;
 constexpr DWORD kHeciWriteWaitMs = 500;
+// After a request has missed its wait and been cancelled, the driver gets
+// this long again to let it go before the request is left to it.
+constexpr DWORD kHeciCancelWaitMs = 500;
 
 struct HECIWinDevice {
   uint32_t maxMessageLength;   // from the connect answer
@@ -67,6 +72,10 @@ HECIWinDevice* HECIWinT_CreateConnected(HANDLE handle, uint32_t maxMessageLength
 
 // True while the port keeps the thread of the last close, not yet joined.
 bool HECIWinT_HasAsyncCloseThread();
+
+// Requests (and their memory) that a driver still holds after their cancel,
+// not yet freed.
+size_t HECIWinT_ParkedRequests();
 
 // Called by HECI_Read on the reader's thread right after a read was started
 // and left pending, before the reader takes the event lock to wait. Null by

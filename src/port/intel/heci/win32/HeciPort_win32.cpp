@@ -1,15 +1,21 @@
 // The Windows HECI device port over the HECI (MEI) driver.
 //
-// Every overlapped request is collected before the memory it points into is
-// released or reused:
-//  - an IOCTL or a write that has not completed within its wait (1000 ms,
-//    500 ms) is reported as failed, then cancelled with CancelIoEx on its own
-//    control block and awaited with GetOverlappedResult(bWait = TRUE) before
-//    its event is closed and before the caller gets its buffer back;
-//  - a reader woken by the close cancels and awaits its own read while it
-//    still holds eventLock, so the Read Event and the handle are both still
-//    open; a reader that finds the Read Event already withdrawn cannot use
-//    either and waits until the close's CancelIoEx has completed its read.
+// No request may complete into memory that has been released or reused:
+//  - an IOCTL's control block and answer live in a heap slot of their own.
+//    An IOCTL that has not completed within its 1000 ms wait is reported as
+//    failed, cancelled with CancelIoEx and given 500 ms to let go; a
+//    driver that still holds it keeps the slot, which is parked and freed
+//    only once the request has completed;
+//  - a write that has not completed within its 500 ms wait is reported as
+//    failed, cancelled and given 500 ms more. One that the driver still
+//    holds then keeps writeOverlapped busy: later writes on the record are
+//    refused, and HECIWin_FreeHeci parks the record instead of freeing it;
+//  - a reader woken by the close cancels its own read while it still holds
+//    eventLock (so the handle is still open), releases eventLock, and only
+//    then waits for the read to end, touching neither the Read Event nor
+//    the handle. The close can thus go on to hand the handle to
+//    asyncCloseHandleThread, whose CloseHandle ends the read in a driver
+//    that completes cancelled reads only when the handle goes away.
 // HECI_Read therefore never returns with its read outstanding, and the
 // close waits on readLock for HECI_Read to return: once HECIWin_CloseHeci
 // has returned, the record (which holds readOverlapped) may be freed.
@@ -44,21 +50,97 @@ HECIWinReadHook gHECIWinReadStartedHook = nullptr;
 
 namespace {
 
+// Guards the process-wide state below. A close runs on the main thread, on
+// the send timer's thread (a failed resend) or on the dispatch thread (a
+// read error), so two may meet. Never held while waiting for anything.
+SRWLOCK gPortStateLock = SRWLOCK_INIT;
+
 // The thread of the last close, which closes the old handle in the
-// background. The next close or HECI_Init joins and deletes it; both run on
-// the thread that owns the device, so the slot needs no lock.
+// background, until the next close or HECI_Init joins and deletes it.
 Thread* gAsyncCloseThread = nullptr;
 
-void joinAsyncCloseThread(const char* caller) {
-  if (gAsyncCloseThread == nullptr) {
-    return;
-  }
+// Requests that a driver still held after they had been cancelled and given
+// time to let go, with the memory the driver will complete them into.
+struct ParkedRequest {
+  ParkedRequest* next;
+  const OVERLAPPED* pending;  // inside `memory`
+  void* memory;               // a guarded block, freed once `pending` completed
+  void (*release)(void* memory);
+};
+ParkedRequest* gParked = nullptr;
+
+void withPortState(void (*step)(void*), void* argument) {
+  AcquireSRWLockExclusive(&gPortStateLock);
+  step(argument);
+  ReleaseSRWLockExclusive(&gPortStateLock);
+}
+
+Thread* swapAsyncCloseThread(Thread* replacement) {
+  struct Swap {
+    Thread* in;
+    Thread* out;
+  } swap{replacement, nullptr};
+  withPortState(
+      [](void* a) {
+        auto* s = static_cast<Swap*>(a);
+        s->out = gAsyncCloseThread;
+        gAsyncCloseThread = s->in;
+      },
+      &swap);
+  return swap.out;
+}
+
+void joinThread(Thread* thread, const char* caller) {
   HECIWIN_TRACE("HECIWin : %s : Joining an old async close thread ...", caller);
-  Thread_Join(gAsyncCloseThread);
+  Thread_Join(thread);
   HECIWIN_TRACE("HECIWin : %s : Async close thread joined", caller);
-  Thread_Delete(gAsyncCloseThread);
+  Thread_Delete(thread);
   HECIWIN_TRACE("HECIWin : %s : Async close thread deleted", caller);
-  gAsyncCloseThread = nullptr;
+}
+
+void joinAsyncCloseThread(const char* caller) {
+  Thread* old = swapAsyncCloseThread(nullptr);
+  if (old != nullptr) {
+    joinThread(old, caller);
+  }
+}
+
+void park(const OVERLAPPED* pending, void* memory, void (*release)(void*)) {
+  auto* entry = static_cast<ParkedRequest*>(Memory_Alloc(sizeof(ParkedRequest)));
+  *entry = ParkedRequest{nullptr, pending, memory, release};
+  withPortState(
+      [](void* a) {
+        auto* e = static_cast<ParkedRequest*>(a);
+        e->next = gParked;
+        gParked = e;
+      },
+      entry);
+}
+
+// Frees what parked requests the driver has completed since.
+void reapParked() {
+  ParkedRequest* done = nullptr;
+  withPortState(
+      [](void* a) {
+        auto** out = static_cast<ParkedRequest**>(a);
+        for (ParkedRequest** link = &gParked; *link != nullptr;) {
+          ParkedRequest* e = *link;
+          if (HasOverlappedIoCompleted(e->pending)) {
+            *link = e->next;
+            e->next = *out;
+            *out = e;
+          } else {
+            link = &e->next;
+          }
+        }
+      },
+      &done);
+  while (done != nullptr) {
+    ParkedRequest* next = done->next;
+    done->release(done->memory);
+    Memory_Free(done);
+    done = next;
+  }
 }
 
 HECIWinDevice* createRecord() {
@@ -86,21 +168,44 @@ bool finishConnect(HECIWinDevice* device, uint32_t maxMessageLength) {
 // Waits until the system has completed the request behind `ov`, by looking
 // at its status word. Used where neither the request's event nor its handle
 // may be touched any more; the wait is a real sleep, during which the system
-// delivers the completion to this thread.
+// delivers the completion to this thread (the one that issued the request).
 void awaitCompletion(const OVERLAPPED* ov) {
   while (!HasOverlappedIoCompleted(ov)) {
     Sleep(1);
   }
 }
 
-// Withdraws a request that is still outstanding and waits for it to
-// complete, so that it cannot write into `ov` or its buffer afterwards.
-// The caller still owns the handle and the request's event.
-void cancelAndCollect(HANDLE handle, OVERLAPPED* ov) {
+// Withdraws a request that is still outstanding and gives the driver up to
+// `ms` to let it go. True when it has completed; false when the driver
+// still holds it, and with it `ov` and its buffer. The caller owns the
+// handle and the request's event.
+bool cancelAndWait(HANDLE handle, OVERLAPPED* ov, DWORD ms) {
   CancelIoEx(handle, ov);  // ERROR_NOT_FOUND when it completed meanwhile
-  DWORD ignored = 0;
-  GetOverlappedResult(handle, ov, &ignored, TRUE);
-  awaitCompletion(ov);
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  while (!HasOverlappedIoCompleted(ov)) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+      return false;
+    }
+    WaitForSingleObject(ov->hEvent, static_cast<DWORD>(deadline - now));
+    if (!HasOverlappedIoCompleted(ov)) {
+      Sleep(1);  // the event may come before the status word is written
+    }
+  }
+  return true;
+}
+
+// An IOCTL's control block and answer: not on the caller's stack, so that a
+// request the driver will not let go can be parked with them.
+struct IoctlSlot {
+  OVERLAPPED ov;
+  uint8_t answer[kHeciIoctlAnswerSize];
+};
+
+void releaseIoctlSlot(void* memory) {
+  auto* slot = static_cast<IoctlSlot*>(memory);
+  CloseHandle(slot->ov.hEvent);
+  Memory_Free(slot);
 }
 
 // Releases the event of the current write; handleLock is held.
@@ -121,31 +226,40 @@ uint32_t HECIWinF_doIoctl(HECIWinDevice* device, uint32_t code, const void* inpu
   DWORD count = 0;
   DWORD error = ERROR_SUCCESS;
   HECIWIN_TRACE("HECIWin : %s", "HECIWinF_doIoctl");
+  reapParked();
   HANDLE event = device == nullptr ? nullptr : CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (event == nullptr) {
     error = device == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError();
   } else {
-    OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = event;
+    auto* slot = static_cast<IoctlSlot*>(Memory_Alloc(sizeof(IoctlSlot)));
+    std::memset(slot, 0, sizeof *slot);
+    slot->ov.hEvent = event;
     const BOOL done = DeviceIoControl(device->hDevice, code, const_cast<void*>(input), inputSize,
-                                      output, kHeciIoctlAnswerSize, nullptr, &ov);
+                                      slot->answer, kHeciIoctlAnswerSize, nullptr, &slot->ov);
     error = done ? ERROR_SUCCESS : GetLastError();
+    bool parked = false;
     if (done || error == ERROR_IO_PENDING) {
       WaitForSingleObject(event, kHeciIoctlWaitMs);
-      if (GetOverlappedResult(device->hDevice, &ov, &count, FALSE)) {
+      if (GetOverlappedResult(device->hDevice, &slot->ov, &count, FALSE)) {
         error = ERROR_SUCCESS;
+        std::memcpy(output, slot->answer, count < kHeciIoctlAnswerSize ? count : kHeciIoctlAnswerSize);
       } else {
         error = GetLastError();
         count = 0;
-        // Still with the driver after the wait: the control block lives on
-        // this stack frame and the answer in the caller's buffer.
-        if (!HasOverlappedIoCompleted(&ov)) {
-          cancelAndCollect(device->hDevice, &ov);
+        // Still with the driver after the wait: it may complete into the
+        // slot at any time, so the slot goes only once it has.
+        if (!HasOverlappedIoCompleted(&slot->ov) &&
+            !cancelAndWait(device->hDevice, &slot->ov, kHeciCancelWaitMs)) {
+          HECIWIN_TRACE("HECIWin : %s : request still pending after the cancel, left to the driver",
+                        "HECIWinF_doIoctl");
+          park(&slot->ov, slot, releaseIoctlSlot);
+          parked = true;
         }
       }
     }
-    CloseHandle(event);
+    if (!parked) {
+      releaseIoctlSlot(slot);
+    }
   }
   HECIWIN_TRACE("HECIWin : %s : iBytesRead = %i", "HECIWinF_doIoctl", static_cast<int>(count));
   SetLastError(error);
@@ -218,6 +332,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   *out = nullptr;
   // The previous device handle is closed before the device is opened again.
   joinAsyncCloseThread("HECI_Init");
+  reapParked();
 
   HECIWinDevice* device = createRecord();
   const HECIStatus opened = HECIWin_OpenHeci(device);
@@ -241,6 +356,12 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
                                     static_cast<uint32_t>(answer[1]) << 8 |
                                     static_cast<uint32_t>(answer[2]) << 16 |
                                     static_cast<uint32_t>(answer[3]) << 24;
+  if (maxMessageLength == 0) {
+    // No message could ever be read or written: a failed connect, as on Linux.
+    Log_Error("HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : max_msg_length 0");
+    closeAndFree(device);
+    return hsDeviceError;
+  }
   if (!finishConnect(device, maxMessageLength)) {
     // Without the Read Event no read could ever be waited for or woken.
     Log_Error("HECIWin : CreateEvent() for the Read Event failed, GetLastError : 0x%X",
@@ -307,14 +428,19 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
     }
     const DWORD waited = WaitForSingleObject(readEvent, INFINITE);
     const DWORD waitError = GetLastError();
-    if (!HasOverlappedIoCompleted(&device->readOverlapped)) {
-      // Woken by the close (or the wait failed) with the read still in the
-      // driver. The reset lets the collecting wait below see the completion
-      // rather than the close's wake-up.
-      ResetEvent(readEvent);
-      cancelAndCollect(handle, &device->readOverlapped);
+    // Woken by the close (or the wait failed) with the read still in the
+    // driver: withdrawn now, while the handle is surely open. Its end is
+    // awaited only after eventLock is released, because the close needs
+    // eventLock before it can close the handle, and a driver may let a
+    // cancelled read go only when its handle goes away.
+    const bool outstanding = !HasOverlappedIoCompleted(&device->readOverlapped);
+    if (outstanding) {
+      CancelIoEx(handle, &device->readOverlapped);
     }
     Mutex_Unlock(device->eventLock);
+    if (outstanding) {
+      awaitCompletion(&device->readOverlapped);
+    }
     if (waited != WAIT_OBJECT_0) {
       Log_Error("%s : WaitForSingleObject() failed , GetLastError : %X", "HECI_Read",
                 static_cast<unsigned>(waitError));
@@ -362,6 +488,13 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
     Mutex_Unlock(device->handleLock);
     return hsNoDevice;
   }
+  if (!HasOverlappedIoCompleted(&device->writeOverlapped)) {
+    // The driver still holds an earlier write that it would not let go:
+    // its control block cannot serve another one.
+    Log_Error("%s : WriteFile() failed, GetLastError : %X", "HECI_Write", static_cast<unsigned>(ERROR_BUSY));
+    Mutex_Unlock(device->handleLock);
+    return hsDeviceError;
+  }
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   device->writeOverlapped.hEvent = event;
   if (!WriteFile(device->hDevice, data, length, &count, &device->writeOverlapped)) {
@@ -377,10 +510,12 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
       error = GetLastError();
       Log_Error("%s : GetOverlappedResult() failed, GetLastError : %X", "HECI_Write",
                 static_cast<unsigned>(error));
-      // Not complete within the wait: the control block is reused by the
-      // next write and the message belongs to the caller.
-      if (!HasOverlappedIoCompleted(&device->writeOverlapped)) {
-        cancelAndCollect(device->hDevice, &device->writeOverlapped);
+      // Not complete within the wait. If the driver will not let it go
+      // even after the cancel, writeOverlapped stays busy (see above).
+      if (!HasOverlappedIoCompleted(&device->writeOverlapped) &&
+          !cancelAndWait(device->hDevice, &device->writeOverlapped, kHeciCancelWaitMs)) {
+        HECIWIN_TRACE("HECIWin : %s : request still pending after the cancel, left to the driver",
+                      "HECI_Write");
       }
       endWrite(device);
       Mutex_Unlock(device->handleLock);
@@ -445,7 +580,13 @@ void HECIWin_CloseHeci(HECIWinDevice* device) {
   HECIWIN_TRACE("HECIWin : %s : CancelIoEx() returns 0x%X : GetLastError() 0x%X", kName,
                 static_cast<unsigned>(cancelled), static_cast<unsigned>(cancelError));
 
-  Thread_Create(&gAsyncCloseThread, asyncCloseHandleThread, oldHandle);
+  Thread* closer = nullptr;
+  Thread_Create(&closer, asyncCloseHandleThread, oldHandle);
+  // Another close may have published its thread since ours was joined.
+  Thread* other = swapAsyncCloseThread(closer);
+  if (other != nullptr) {
+    joinThread(other, kName);
+  }
 
   // Returns only after a HECI_Read in progress has ended.
   Mutex_Lock(device->readLock);
@@ -464,6 +605,12 @@ void HECIWin_FreeHeci(HECIWinDevice* device) {
   }
   if (device->readLock != nullptr) {
     Mutex_Delete(device->readLock);
+  }
+  reapParked();
+  if (!HasOverlappedIoCompleted(&device->writeOverlapped)) {
+    // A write the driver never let go still points into the record.
+    park(&device->writeOverlapped, device, [](void* memory) { Memory_Free(memory); });
+    return;
   }
   Memory_Free(device);
 }
@@ -504,4 +651,21 @@ HECIWinDevice* HECIWinT_CreateConnected(HANDLE handle, uint32_t maxMessageLength
   return device;
 }
 
-bool HECIWinT_HasAsyncCloseThread() { return gAsyncCloseThread != nullptr; }
+bool HECIWinT_HasAsyncCloseThread() {
+  bool has = false;
+  withPortState([](void* a) { *static_cast<bool*>(a) = gAsyncCloseThread != nullptr; }, &has);
+  return has;
+}
+
+size_t HECIWinT_ParkedRequests() {
+  reapParked();
+  size_t count = 0;
+  withPortState(
+      [](void* a) {
+        for (const ParkedRequest* e = gParked; e != nullptr; e = e->next) {
+          ++*static_cast<size_t*>(a);
+        }
+      },
+      &count);
+  return count;
+}

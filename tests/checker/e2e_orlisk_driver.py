@@ -1,0 +1,284 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the unmodified Orlisk.exe against the kernel-mode
+NFC-ME firmware stand-in, in a Wine prefix where it is installed.
+
+    e2e_orlisk_driver.py PREFIX CTL RUNNER ORLISK.EXE [NAME_FILTER]
+
+PREFIX is a prefix made by sim/driver/prefix.sh, CTL its nfcmesim_ctl.exe,
+RUNNER the program that starts a Windows executable (scripts/wine-run).
+Orlisk.exe is copied alone into an empty folder and run as a caller would,
+once per scenario; each case checks the exact standard output, the exit
+code, the time taken, what the driver received (its trace), and that the
+program exits promptly after its result word. A program that does not exit
+is killed and reported, never left to hang the suite.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_orlisk import (CONNECT_FAILED, CONNECT_REPORT, FAILED_LINE, NOT_PRESENT,  # noqa: E402
+                        PAUSE, QUERY_FAILED, TIMEOUT_LINE, exactly, query_fails_with,
+                        without_report_failures)
+
+WINE64 = "/usr/lib/wine/wine64"
+QUERY_HEX = "00 00 00 00 00 00 00 00 01 00 01"
+# After its result word, the program only closes the link and exits.
+EXIT_AFTER_RESULT_S = 3.0
+# How long a program may go on after its result word before it is killed.
+HANG_LIMIT_S = 20.0
+READ_ERROR = "WARNING : NfcMeIfReceiveComplete Read error => Handled.\n"
+# What the watcher says where the system has no event-log subscription (Wine's
+# EvtSubscribe is a stub). It is not what these runs look at.
+NO_SUBSCRIPTION = "ERROR   : EvtSubscribe failed with 0.\n"
+
+
+def judged(out):
+    return without_report_failures(out.replace(NO_SUBSCRIPTION, "", 1))
+
+
+class Prefix:
+    def __init__(self, path, ctl):
+        self.path, self.ctl = path, ctl
+        self.env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all")
+        self.trace_file = os.path.join(path, "drive_c", "nfcmesim-trace.txt")
+
+    def control(self, *args):
+        env = dict(self.env, WINELOADER=WINE64)
+        proc = subprocess.run([WINE64, self.ctl, *args], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
+        if proc.returncode != 0:
+            raise RuntimeError(f"nfcmesim_ctl {' '.join(args)}: {proc.stdout.decode(errors='replace')}")
+
+    def restart_session(self):
+        """A new Wine session: the driver starts again and reads devicePresent."""
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+
+    def clear_trace(self):
+        with open(self.trace_file, "w"):
+            pass
+
+    def trace(self):
+        try:
+            with open(self.trace_file, encoding="latin-1") as f:
+                return [line.rstrip("\r\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+
+def query_writes(trace):
+    """(time in ms, bytes) of each version query the driver received."""
+    found = []
+    for line in trace:
+        m = re.match(r"([0-9.]+) #\d+ write 11: (.*)$", line)
+        if m and m.group(2) == QUERY_HEX:
+            found.append(float(m.group(1)))
+    return found
+
+
+def run_program(runner, exe, env, folder, limit):
+    """Runs the program and notes when each piece of its output came.
+    Returns (output, exit code or None if it had to be killed, seconds,
+    seconds from the last output to the exit)."""
+    start = time.monotonic()
+    proc = subprocess.Popen([runner, exe], cwd=folder, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    chunks = []
+    last_output = [start]
+
+    def pump():
+        while True:
+            data = os.read(proc.stdout.fileno(), 4096)
+            if not data:
+                return
+            chunks.append(data)
+            last_output[0] = time.monotonic()
+
+    reader = threading.Thread(target=pump, daemon=True)
+    reader.start()
+    code = None
+    try:
+        code = proc.wait(timeout=limit)
+    except subprocess.TimeoutExpired:
+        # Give it the grace a caller would, counted from its last line.
+        while time.monotonic() - last_output[0] < HANG_LIMIT_S and proc.poll() is None:
+            time.sleep(0.2)
+        code = proc.poll()
+        if code is None:
+            proc.kill()
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            proc.wait()
+    end = time.monotonic()
+    reader.join(timeout=5)
+    out = b"".join(chunks).decode("latin-1").replace("\r\n", "\n")
+    return out, code, end - start, end - last_output[0]
+
+
+class Case:
+    def __init__(self, name, scenario, code, seconds, check, writes=None, restart=False):
+        self.name, self.scenario, self.code, self.seconds = name, scenario, code, seconds
+        self.check, self.writes, self.restart = check, writes, restart
+
+
+def open_fails_ten_times(port_line, status):
+    """The open loop gives up: ten attempts, each the port's line (if any),
+    the status warning and the pause, then the connect failure."""
+    attempt = (re.escape(port_line) if port_line else "") + \
+        re.escape(f"WARNING : HECI Connection failed HECIStatus : {status}.\n") + re.escape(PAUSE)
+    pattern = "(?:" + attempt + "){10}" + re.escape(CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT)
+
+    def check(out):
+        return re.fullmatch(pattern, out) is not None, f"expected ten failed attempts: {pattern!r}"
+    return check
+
+
+def ends_with(*lines):
+    def check(out):
+        tail = "".join(lines)
+        return out.endswith(tail), f"expected the output to end with {tail!r}"
+    return check
+
+
+def writes_apart(count, low_ms, high_ms):
+    """`count` identical version queries, each low..high ms after the one before."""
+    def check(times):
+        if len(times) != count:
+            return False, f"{len(times)} version queries reached the driver, expected {count}"
+        for a, b in zip(times, times[1:]):
+            if not low_ms <= b - a <= high_ms:
+                return False, f"queries {b - a:.0f} ms apart, expected {low_ms}..{high_ms}"
+        return True, ""
+    return check
+
+
+def cases():
+    connect_line = "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x{:X}, GetLastError : 0x{:X}\n"
+    result = [Case("success", "", 0, (0, 6), exactly("SUCCESS"), writes_apart(1, 0, 0))]
+    for radio in (2, 17):
+        result.append(Case(f"radio {radio}", f"radioType={radio}", 0, (0, 6), exactly("SUCCESS")))
+    for radio in (0, 1, 3, 16, 18):
+        result.append(Case(f"radio {radio}", f"radioType={radio}", 2, (0, 6), exactly("WRONG_RADIO_TYPE\n")))
+    result += [
+        Case("no answer", "answerMode=none", 1, (9.5, 16),
+             query_fails_with(TIMEOUT_LINE, TIMEOUT_LINE, FAILED_LINE), writes_apart(2, 4700, 5600)),
+        Case("answer only to the resend", "answerMode=resend", 0, (4.5, 9),
+             exactly(TIMEOUT_LINE + "SUCCESS"), writes_apart(2, 4700, 5600)),
+        Case("late answer", "answerDelayMs=6500", 0, (6.0, 11),
+             exactly(TIMEOUT_LINE + "SUCCESS"), writes_apart(2, 4700, 5600)),
+        Case("unsolicited frame before the answer", "framesBeforeAnswer=03 00 00 00 00 00 00", 0, (0, 6),
+             exactly("LOG     : FIXME : Receive Message integrity checks : for command 3 , with status 0\n"
+                     "SUCCESS")),
+        # The link drops a frame too short to carry a command, and reads
+        # nothing more until the resend posts the next receive.
+        Case("frame shorter than 6 bytes", "framesOnConnect=05 00 00;answerMode=resend", 0, (4.5, 10),
+             exactly("ERROR   : Invalid received answer, this frame is drop. Content :\n"
+                     "LOG     : 05 00 00 ...\n\n" + TIMEOUT_LINE + "SUCCESS"), writes_apart(2, 4700, 5600)),
+        Case("connect refused", "connectFails=true", 1, (1.8, 8),
+             open_fails_ten_times(connect_line.format(0, 0x490), 3)),
+        Case("connect answer of 3 bytes", "connectAnswerLength=3", 1, (1.8, 8),
+             open_fails_ten_times(connect_line.format(3, 0), 3)),
+        Case("connect answer with a maximum message length of 0", "maxMessageLength=0", 1, (1.8, 8),
+             open_fails_ten_times("ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : max_msg_length 0\n", 3)),
+        Case("version IOCTL refused", "versionFails=true", 1, (1.8, 8),
+             open_fails_ten_times("ERROR   : HECIWin : failed to get HECI Version (IOCTL_HECI_GET_VERSION) : "
+                                  "HECIWinF_doIoctl return 0x0\n", 3)),
+        Case("no device", "devicePresent=false", 1, (1.8, 12),
+             open_fails_ten_times(None, 2), restart=True),
+        Case("failed write", "failWriteNumber=1", 1, (0, 6),
+             query_fails_with("ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n")),
+        Case("read error", "answerMode=readerror", 1, (0, 6),
+             query_fails_with("ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 1F\n",
+                              READ_ERROR)),
+        Case("device lost mid-query", "answerMode=gone;answerDelayMs=300", 1, (0, 6),
+             query_fails_with("ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 37\n",
+                              READ_ERROR)),
+        Case("write stalls past 500 ms", "stallWrites=true", 1, (0.4, 5),
+             query_fails_with("ERROR   : HECI_Write : GetOverlappedResult() failed, GetLastError : 3E4\n",
+                              "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n")),
+    ]
+    # Drivers that are slow to let a cancelled read go: every run ends with
+    # the close of a handle whose read is pending.
+    for mode in ("onclose", "late"):
+        result += [
+            Case(f"success, cancelled reads end {mode}", f"cancelMode={mode}", 0, (0, 6), exactly("SUCCESS")),
+            Case(f"no answer, cancelled reads end {mode}", f"cancelMode={mode};answerMode=none", 1, (9.5, 16),
+                 query_fails_with(TIMEOUT_LINE, TIMEOUT_LINE, FAILED_LINE)),
+            Case(f"stalled write, cancel ends {mode}", f"cancelMode={mode};stallWrites=true", 1, (0.4, 6),
+                 ends_with("ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n", QUERY_FAILED, NOT_PRESENT)),
+        ]
+    return result
+
+
+def main(prefix_path, ctl, runner, exe, name_filter=""):
+    prefix = Prefix(prefix_path, ctl)
+    folder = tempfile.mkdtemp(prefix="orlisk-bare-")
+    bare = os.path.join(folder, os.path.basename(exe))
+    shutil.copy(exe, bare)
+    results = []
+    try:
+        for case in cases():
+            if name_filter and name_filter not in case.name:
+                continue
+            prefix.control("scenario", case.scenario)
+            if case.restart:
+                prefix.restart_session()
+            else:
+                prefix.control("wait", "20000")
+            prefix.clear_trace()
+            low, high = case.seconds
+            out, code, seconds, after = run_program(runner, bare, prefix.env, folder, high + 5)
+            if code == 77 and out.startswith("SKIPPED"):
+                print(out.strip())
+                return 77
+            problems = []
+            if code is None:
+                problems.append(f"did not exit {HANG_LIMIT_S:.0f} s after its last output {out[-60:]!r}; killed")
+            elif after > EXIT_AFTER_RESULT_S:
+                problems.append(f"exited {after:.2f} s after its result word, expected at most "
+                                f"{EXIT_AFTER_RESULT_S} s")
+            ok, why = case.check(judged(out))
+            if not ok:
+                problems.append(f"output {out!r}: {why}")
+            if code is not None and code != case.code:
+                problems.append(f"exit code {code}, expected {case.code}")
+            if code is not None and not low <= seconds <= high:
+                problems.append(f"took {seconds:.2f} s, expected {low}..{high} s")
+            if case.writes is not None:
+                ok, why = case.writes(query_writes(prefix.trace()))
+                if not ok:
+                    problems.append(f"driver trace: {why}")
+            if problems:
+                problems.append("driver trace:\n        " + "\n        ".join(prefix.trace()))
+            results.append((case, seconds, code, out, problems))
+            if case.restart:
+                prefix.control("scenario", "")
+                prefix.restart_session()
+                prefix.control("wait", "20000")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return report(results)
+
+
+def report(results):
+    failed = 0
+    for case, seconds, code, out, problems in results:
+        status = "ok" if not problems else "FAILED"
+        lines = out.count("\n") + (0 if out.endswith("\n") else 1)
+        print(f"[{status}] {case.name}: exit {code}, {seconds:.2f} s, {lines} lines, last {out.splitlines()[-1] if out else ''!r}")
+        for p in problems:
+            print(f"    {p}")
+        failed += bool(problems)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) not in (5, 6):
+        sys.exit(__doc__)
+    sys.exit(main(*sys.argv[1:]))

@@ -1,0 +1,370 @@
+// The Windows HECI device port against the kernel-mode NFC-ME firmware
+// stand-in (sim/driver), in a Wine prefix where it is installed: discovery,
+// both IOCTLs, reads that pend in a driver, cancellation, and the close of a
+// handle whose read is pending, with drivers that let cancelled requests go
+// at once, only when the handle goes away, or late.
+//
+// Each test sets the driver's scenario (read by the driver on every open)
+// before it opens the device.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HeciPortWin32.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const uint8_t kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool setDriverValue(const wchar_t* name, const std::wstring& text) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\nfcmesim", 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG rc = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+bool interfacePresent() {
+  HDEVINFO set = SetupDiGetClassDevsW(&kHeciInterfaceClassGuid, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = sizeof data;
+  const bool found = SetupDiEnumDeviceInterfaces(set, nullptr, &kHeciInterfaceClassGuid, 0, &data);
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+constexpr char kTracePath[] = "C:\\nfcmesim-trace.txt";
+
+std::vector<std::string> traceLines() {
+  std::vector<std::string> lines;
+  std::ifstream in(kTracePath);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The lines of the trace (after its time stamp) that contain `what`.
+std::vector<std::string> traced(const std::string& what) {
+  std::vector<std::string> found;
+  for (const std::string& line : traceLines()) {
+    const size_t space = line.find(' ');
+    if (line.find(what) != std::string::npos) found.push_back(line.substr(space + 1));
+  }
+  return found;
+}
+
+// Waits (up to `ms`) until the driver has traced `what`.
+bool waitTraced(const std::string& what, int ms = 3000) {
+  const auto start = Clock::now();
+  while (msSince(start) < ms) {
+    if (!traced(what).empty()) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+std::string output(std::string s) {
+  std::string out;
+  for (char c : s) {
+    if (c != '\r') out.push_back(c);
+  }
+  return out;
+}
+
+class HeciWinDriver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto start = Clock::now();
+    while (!interfacePresent() && msSince(start) < 20000) Sleep(20);
+    ASSERT_TRUE(interfacePresent()) << "the NFC-ME stand-in is not installed in this prefix";
+    std::ofstream(kTracePath, std::ios::trunc).flush();
+  }
+  void TearDown() override { setDriverValue(L"Scenario", L""); }
+
+  void scenario(const std::wstring& text) { ASSERT_TRUE(setDriverValue(L"Scenario", text)); }
+
+  // HECI_Init with its output captured.
+  HECIStatus init(HECIWinDevice** device, std::string* log) {
+    ::testing::internal::CaptureStdout();
+    const HECIStatus status = HECI_Init(device);
+    *log = output(::testing::internal::GetCapturedStdout());
+    return status;
+  }
+
+  HECIWinDevice* open() {
+    HECIWinDevice* device = nullptr;
+    std::string log;
+    EXPECT_EQ(init(&device, &log), hsSuccess) << log;
+    EXPECT_EQ(log, "");
+    return device;
+  }
+
+  static void closeAndFree(HECIWinDevice* device) {
+    HECIWin_CloseHeci(device);
+    HECIWin_FreeHeci(device);
+  }
+};
+
+TEST_F(HeciWinDriver, InitFindsTheInterfaceAndConnectsTheClient) {
+  scenario(L"maxMessageLength=4096");
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(HECIWin_IsOpen(device));
+  EXPECT_EQ(HECIWin_MaxMessageLength(device), 4096u);
+  closeAndFree(device);
+  // Version first, then the connect for the NFC-ME client, then the close.
+  ASSERT_TRUE(waitTraced("close"));
+  const std::vector<std::string> ioctls = traced("ioctl");
+  ASSERT_EQ(ioctls.size(), 3u);
+  EXPECT_NE(ioctls[0].find("version"), std::string::npos);
+  EXPECT_NE(ioctls[1].find("connect, delay 0"), std::string::npos);
+  EXPECT_NE(ioctls[2].find("done 5"), std::string::npos);
+}
+
+TEST_F(HeciWinDriver, EachIoctlFailureHasItsLineAndClosesTheHandle) {
+  struct Case {
+    const wchar_t* scenario;
+    std::string line;
+  } cases[] = {
+      {L"versionFails=true",
+       "ERROR   : HECIWin : failed to get HECI Version (IOCTL_HECI_GET_VERSION) : HECIWinF_doIoctl return 0x0\n"},
+      {L"versionAnswerLength=4",
+       "ERROR   : HECIWin : failed to get HECI Version (IOCTL_HECI_GET_VERSION) : HECIWinF_doIoctl return 0x4\n"},
+      {L"connectFails=true",
+       "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0, GetLastError : 0x490\n"},
+      {L"connectAnswerLength=3",
+       "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x3, GetLastError : 0x0\n"},
+      {L"connectAnswerLength=0",
+       "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0, GetLastError : 0x0\n"},
+      {L"maxMessageLength=0", "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : max_msg_length 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.line));
+    scenario(c.scenario);
+    std::ofstream(kTracePath, std::ios::trunc).flush();
+    HECIWinDevice* device = reinterpret_cast<HECIWinDevice*>(1);
+    std::string log;
+    EXPECT_EQ(init(&device, &log), hsDeviceError);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(log, c.line);
+    // The failed attempt's handle is closed (on the async close thread).
+    EXPECT_TRUE(waitTraced("close"));
+  }
+}
+
+TEST_F(HeciWinDriver, AConnectForAnotherClientIsRefused) {
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  uint8_t other[16] = {1, 2, 3};
+  uint8_t answer[5] = {};
+  EXPECT_EQ(HECIWinF_doIoctl(device, IOCTL_HECI_CONNECT_CLIENT, other, sizeof other, answer), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+  closeAndFree(device);
+}
+
+TEST_F(HeciWinDriver, AnIoctlThatMissesItsWaitIsCancelledOrLeftToTheDriver) {
+  // A driver that lets the cancelled connect go at once: about 1000 ms.
+  scenario(L"connectDelayMs=5000");
+  HECIWinDevice* device = nullptr;
+  std::string log;
+  auto start = Clock::now();
+  EXPECT_EQ(init(&device, &log), hsDeviceError);
+  EXPECT_GE(msSince(start), 950);
+  EXPECT_LT(msSince(start), 4000);
+  EXPECT_EQ(log.find("ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0"), 0u)
+      << log;
+  EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+
+  // One that holds it until the handle goes: the wait after the cancel is
+  // bounded, and the request keeps its memory until the driver completes it.
+  scenario(L"connectDelayMs=60000;cancelMode=onclose");
+  start = Clock::now();
+  EXPECT_EQ(init(&device, &log), hsDeviceError);
+  EXPECT_GE(msSince(start), 950 + 450);
+  EXPECT_LT(msSince(start), 5000);
+  // The failed attempt's close ends the request; the slot goes with it.
+  const auto closing = Clock::now();
+  while (HECIWinT_ParkedRequests() != 0 && msSince(closing) < 5000) Sleep(10);
+  EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+}
+
+TEST_F(HeciWinDriver, AQueryIsAnsweredWithOneWholeMessage) {
+  scenario(L"radioType=17;framesOnConnect=03 00 00 00 00 00 00");
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  uint32_t written = 0;
+  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &written), hsSuccess);
+  EXPECT_EQ(written, sizeof kVersionQuery);
+  std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
+  uint32_t n = 0;
+  // The unsolicited frame first, then the answer: one message per read.
+  ASSERT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsSuccess);
+  EXPECT_EQ(n, 7u);
+  EXPECT_EQ(buffer[0], 0x03);
+  ASSERT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsSuccess);
+  ASSERT_EQ(n, 25u);
+  EXPECT_EQ(buffer[8], 15);   // dataSize
+  EXPECT_EQ(buffer[10], 1);   // the version sub-command
+  EXPECT_EQ(buffer[24], 17);  // radio type
+  closeAndFree(device);
+  ASSERT_TRUE(waitTraced("close"));
+  EXPECT_EQ(traced("write 11: 00 00 00 00 00 00 00 00 01 00 01").size(), 1u);
+}
+
+TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
+  struct Case {
+    const wchar_t* scenario;
+    const char* line;
+  } cases[] = {
+      {L"answerMode=readerror;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 1F\n"},
+      // The device lost with the read pending, and then for good.
+      {L"answerMode=gone;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 37\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    scenario(c.scenario);
+    HECIWinDevice* device = open();
+    ASSERT_NE(device, nullptr);
+    uint32_t n = 0;
+    ASSERT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsSuccess);
+    std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsDeviceError);
+    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), c.line);
+    closeAndFree(device);
+  }
+}
+
+// Every Orlisk run ends this way: the link is closed while the dispatch
+// thread's read is pending in the driver.
+TEST_F(HeciWinDriver, CloseWithAReadPendingReturnsPromptlyWhateverTheDriverDoesWithTheCancel) {
+  for (const wchar_t* mode : {L"cancelMode=normal", L"cancelMode=onclose", L"cancelMode=late;cancelDelayMs=3000"}) {
+    SCOPED_TRACE(std::string(mode, mode + wcslen(mode)));
+    scenario(std::wstring(mode) + L";answerMode=none");
+    HECIWinDevice* device = open();
+    ASSERT_NE(device, nullptr);
+    std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
+    HECIStatus readStatus = hsSuccess;
+    std::thread reader([&] {
+      uint32_t n = 0;
+      readStatus = HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n);
+    });
+    Sleep(200);  // the read is pending in the driver
+    const auto start = Clock::now();
+    HECIWin_CloseHeci(device);
+    const long long closeMs = msSince(start);
+    reader.join();
+    EXPECT_EQ(readStatus, hsNoDevice);
+    // The close returned only after the reader had left HECI_Read, and it
+    // did not wait for a cancel that only the handle's close can end.
+    EXPECT_LT(closeMs, 2000);
+    HECIWin_FreeHeci(device);
+  }
+}
+
+TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDriver) {
+  const std::string line = "ERROR   : HECI_Write : GetOverlappedResult() failed, GetLastError : 3E4\n";
+  {
+    scenario(L"stallWrites=true");
+    HECIWinDevice* device = open();
+    ASSERT_NE(device, nullptr);
+    uint32_t n = 7;
+    ::testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    const long long ms = msSince(start);
+    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(ms, 480);
+    EXPECT_LT(ms, 2500);
+    // Cancelled and collected: the next write may use the control block.
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    closeAndFree(device);
+    EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+  }
+  {
+    // A driver that keeps the cancelled write until the handle goes: the
+    // write still fails within its two bounded waits, and the record that
+    // holds its control block outlives the request.
+    scenario(L"stallWrites=true;cancelMode=onclose");
+    HECIWinDevice* device = open();
+    ASSERT_NE(device, nullptr);
+    uint32_t n = 0;
+    ::testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    const long long ms = msSince(start);
+    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    EXPECT_GE(ms, 480 + 450);
+    EXPECT_LT(ms, 3000);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
+              "ERROR   : HECI_Write : WriteFile() failed, GetLastError : AA\n");
+    closeAndFree(device);
+    const auto closing = Clock::now();
+    while (HECIWinT_ParkedRequests() != 0 && msSince(closing) < 5000) Sleep(10);
+    EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+  }
+}
+
+TEST_F(HeciWinDriver, CloseWhileAWriteStallsWaitsForTheWriteOnly) {
+  scenario(L"stallWrites=true");
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  std::thread writer([&] {
+    uint32_t n = 0;
+    ::testing::internal::CaptureStdout();
+    HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n);
+    ::testing::internal::GetCapturedStdout();
+  });
+  ASSERT_TRUE(waitTraced("write (stalled)"));
+  const auto start = Clock::now();
+  HECIWin_CloseHeci(device);
+  EXPECT_LT(msSince(start), 2500);
+  writer.join();
+  HECIWin_FreeHeci(device);
+}
+
+TEST_F(HeciWinDriver, InitAfterCloseOpensANewHandleAndTheOldOneGoes) {
+  for (int round = 0; round < 3; ++round) {
+    HECIWinDevice* device = open();
+    ASSERT_NE(device, nullptr);
+    HECIWin_CloseHeci(device);
+    EXPECT_TRUE(HECIWinT_HasAsyncCloseThread());
+    HECIWin_FreeHeci(device);
+  }
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  closeAndFree(device);
+  // Four opens, four closes: no handle was left behind.
+  const auto start = Clock::now();
+  while (traced(" close").size() < 4 && msSince(start) < 5000) Sleep(10);
+  EXPECT_EQ(traced(" open").size(), 4u);
+  EXPECT_EQ(traced(" close").size(), 4u);
+}
+
+}  // namespace
