@@ -3,7 +3,8 @@
 # one commit, from any source and build folders, give identical files.
 #  - Paths the compiler would record (__FILE__ and the like) are written
 #    relative to the source and build folders.
-#  - PE files carry no link time stamp; their checksum field stays 0.
+#  - PE files carry no link time stamp (ld would write SOURCE_DATE_EPOCH
+#    where it is set, and the clock's time where not).
 #  - __DATE__ and __TIME__ follow SOURCE_DATE_EPOCH, which GCC honours and
 #    scripts/package sets from the commit.
 if(NOT CMAKE_BUILD_TYPE STREQUAL "Release")
