@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Checks the packages that scripts/package wrote, as a user gets them.
+
+usage: check_package.py DIST --wine-run SCRIPT --sim LIBMEISIM [--orlisk64 ORLISK.EXE]
+
+Unpacks both archives into an empty folder and checks:
+  - dist/ holds exactly the two archives and SHA256SUMS, named after the
+    version of CMakeLists.txt, and every sum in SHA256SUMS holds;
+  - the archives' members, their order, their times (SOURCE_DATE_EPOCH, or
+    the commit's time) and permissions; the packaged READMEs;
+  - each Windows program: its machine, no link time stamp, no symbols, and
+    its version resource (fixed and text versions, read from the resource
+    section); the Linux program: stripped, and needing only the C library;
+  - each program runs straight from the unpacked archive: Orlisk under Wine
+    finds no HECI device; Tamvik under Wine prints its usage; the native
+    Orlisk finds no device, and answers SUCCESS against the simulator.
+The 32-bit Orlisk.exe cannot start where the kernel runs no 32-bit code;
+that case is then reported as skipped, and --orlisk64 (the same sources,
+built as 64-bit with the same release flags) shows the Windows path works.
+"""
+import argparse
+import gzip
+import hashlib
+import os
+import re
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SKIPPED = 77
+failures = []
+skips = []
+
+
+def check(ok, what):
+    print(("ok      " if ok else "FAILED  ") + what)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def skip(what):
+    print("SKIPPED " + what)
+    skips.append(what)
+
+
+def git(*args):
+    return subprocess.run(["git", "-C", ROOT, *args], stdout=subprocess.PIPE, text=True,
+                          check=True).stdout.strip()
+
+
+def project_version():
+    text = open(os.path.join(ROOT, "CMakeLists.txt")).read()
+    return re.search(r"project\(\s*\w+\s+VERSION\s+(\d+\.\d+\.\d+)", text).group(1)
+
+
+def version_text(version):
+    """What the version resource's text fields must say (see cmake/WriteVersion.cmake)."""
+    describe = os.environ.get("NFC_GIT_DESCRIBE")
+    if describe is None:
+        describe = git("describe", "--tags", "--always", "--dirty", "--abbrev=12")
+    return version if describe in ("", version, "v" + version) else f"{version} ({describe})"
+
+
+# --- PE files ---------------------------------------------------------------
+
+class Pe:
+    def __init__(self, path):
+        self.data = data = open(path, "rb").read()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError(f"{path} is not a PE file")
+        (self.machine, nsections, self.timestamp, self.symtab, self.nsymbols,
+         optsize, _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        opt = pe + 24
+        magic = struct.unpack_from("<H", data, opt)[0]
+        dirs = opt + (96 if magic == 0x10B else 112)
+        self.resource_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
+        self.sections = []
+        for i in range(nsections):
+            s = opt + optsize + 40 * i
+            name = data[s:s + 8].rstrip(b"\0").decode()
+            vsize, rva, rawsize, raw = struct.unpack_from("<IIII", data, s + 8)
+            self.sections.append((name, rva, max(vsize, rawsize), raw))
+
+    def at(self, rva):
+        for _, start, size, raw in self.sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise ValueError(f"RVA {rva:#x} lies in no section")
+
+    def resource_dir(self, offset):
+        """(time stamp, [(id, offset, is_directory)]) of a resource directory."""
+        base = self.at(self.resource_rva)
+        _, stamp, _, _, named, ids = struct.unpack_from("<IIHHHH", self.data, base + offset)
+        entries = []
+        for i in range(named + ids):
+            ident, target = struct.unpack_from("<II", self.data, base + offset + 16 + 8 * i)
+            entries.append((ident, target & 0x7FFFFFFF, bool(target & 0x80000000)))
+        return stamp, entries
+
+    def version_info(self):
+        """The RT_VERSION resource's bytes, and the time stamps of the directories on the way."""
+        stamps = []
+        offset, leaf = 0, None
+        for wanted in (16, None, None):  # type RT_VERSION, then the first name and language
+            stamp, entries = self.resource_dir(offset)
+            stamps.append(stamp)
+            found = [e for e in entries if wanted is None or e[0] == wanted]
+            if not found:
+                return None, stamps
+            _, offset, is_dir = found[0]
+            if not is_dir:
+                leaf = offset
+                break
+        base = self.at(self.resource_rva)
+        rva, size = struct.unpack_from("<II", self.data, base + (leaf if leaf is not None else offset))
+        start = self.at(rva)
+        return self.data[start:start + size], stamps
+
+
+def version_block(buf, off=0):
+    """One node of a VS_VERSIONINFO tree: (key, value, children), and where it ends."""
+    length, value_length, kind = struct.unpack_from("<HHH", buf, off)
+    end = off + length
+    p = off + 6
+    key_end = p
+    while buf[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = buf[p:key_end].decode("utf-16-le")
+    p = (key_end + 2 + 3) & ~3
+    size = value_length * 2 if kind == 1 else value_length
+    value = buf[p:p + size]
+    if kind == 1:
+        value = value.decode("utf-16-le").split("\0")[0]
+    p = (p + size + 3) & ~3
+    children = []
+    while p < end:
+        child, child_end = version_block(buf, p)
+        children.append(child)
+        p = (child_end + 3) & ~3
+    return (key, value, children), end
+
+
+def read_version(pe):
+    """(file version, product version, {string name: text}) of a PE file's version resource."""
+    raw, stamps = pe.version_info()
+    if raw is None:
+        return None
+    (key, fixed, children), _ = version_block(raw)
+    signature, _, fms, fls, pms, pls = struct.unpack_from("<6I", fixed)
+    assert key == "VS_VERSION_INFO" and signature == 0xFEEF04BD, "not a version resource"
+    quad = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    strings = {}
+    for name, _, tables in children:
+        if name == "StringFileInfo":
+            for _, _, entries in tables:
+                strings.update({k: v for k, v, _ in entries})
+    return quad(fms, fls), quad(pms, pls), strings, stamps
+
+
+def check_exe(path, name, machine, version, text):
+    pe = Pe(path)
+    check(pe.machine == machine, f"{name}: machine {pe.machine:#x} (wanted {machine:#x})")
+    check(pe.timestamp == 0, f"{name}: no link time stamp ({pe.timestamp:#x})")
+    debug = [s[0] for s in pe.sections if s[0].startswith((".debug", "/"))]
+    check(pe.symtab == 0 and pe.nsymbols == 0 and not debug,
+          f"{name}: stripped (symbols {pe.nsymbols}, debug sections {debug})")
+    info = read_version(pe)
+    if not check(info is not None, f"{name}: has a version resource"):
+        return
+    fixed_file, fixed_product, strings, stamps = info
+    wanted = tuple(int(x) for x in version.split(".")) + (0,)
+    check(fixed_file == wanted and fixed_product == wanted,
+          f"{name}: fixed file and product version {fixed_file}, {fixed_product} (wanted {wanted})")
+    for field in ("FileVersion", "ProductVersion"):
+        check(strings.get(field) == text, f"{name}: {field} {strings.get(field)!r} (wanted {text!r})")
+    check(strings.get("OriginalFilename") == name, f"{name}: OriginalFilename {strings.get('OriginalFilename')!r}")
+    check(not any(stamps), f"{name}: resource directories carry no time stamp ({stamps})")
+
+
+# --- ELF files --------------------------------------------------------------
+
+def check_elf(path, name):
+    sections = subprocess.run(["readelf", "-SW", path], stdout=subprocess.PIPE, text=True, check=True).stdout
+    check(".symtab" not in sections and ".debug" not in sections, f"{name}: stripped")
+    dynamic = subprocess.run(["readelf", "-dW", path], stdout=subprocess.PIPE, text=True, check=True).stdout
+    needed = set(re.findall(r"\(NEEDED\).*\[(.*)\]", dynamic))
+    check(needed <= {"libc.so.6", "ld-linux-x86-64.so.2"}, f"{name}: needs only the C library ({sorted(needed)})")
+
+
+# --- archives ---------------------------------------------------------------
+
+def check_zip(path, top, epoch, out):
+    with zipfile.ZipFile(path) as z:
+        infos = z.infolist()
+        names = [i.filename for i in infos]
+        wanted = [top + "/", top + "/Orlisk.exe", top + "/Tamvik.exe", top + "/README.txt"]
+        check(names == wanted, f"{os.path.basename(path)}: members in order {names}")
+        when = time.gmtime(max(epoch, 315532800))[:6]
+        when = when[:5] + (when[5] // 2 * 2,)  # a zip time has two-second steps
+        check(all(i.date_time == when for i in infos), f"{os.path.basename(path)}: every member dated {when}")
+        z.extractall(out)
+
+
+def check_tar(path, top, epoch, out):
+    raw = open(path, "rb").read()
+    flags, mtime = raw[3], struct.unpack_from("<I", raw, 4)[0]
+    check(flags & 0x08 == 0 and mtime == epoch,
+          f"{os.path.basename(path)}: gzip header without a name, dated {mtime} (wanted {epoch})")
+    with tarfile.open(path) as t:
+        members = t.getmembers()
+        names = [m.name for m in members]
+        wanted = [top, top + "/Orlisk", top + "/README"]
+        check(names == wanted, f"{os.path.basename(path)}: members in order {names}")
+        check(all(m.mtime == epoch and m.uid == 0 and m.gid == 0 and m.uname == "" for m in members),
+              f"{os.path.basename(path)}: every member dated {epoch}, owned by no one")
+        modes = {m.name: m.mode for m in members}
+        check(modes.get(top + "/Orlisk") == 0o755 and modes.get(top + "/README") == 0o644,
+              f"{os.path.basename(path)}: permissions {dict((k, oct(v)) for k, v in modes.items())}")
+        t.extractall(out)
+
+
+def check_sums(dist, unpacked, expected_names):
+    lines = open(os.path.join(dist, "SHA256SUMS")).read().splitlines()
+    listed = []
+    for line in lines:
+        digest, name = line.split("  ", 1)
+        listed.append(name)
+        where = os.path.join(dist if "/" not in name else unpacked, name)
+        ok = os.path.exists(where) and hashlib.sha256(open(where, "rb").read()).hexdigest() == digest
+        check(ok, f"SHA256SUMS: {name}")
+    check(sorted(listed) == sorted(expected_names), f"SHA256SUMS lists {listed}")
+
+
+# --- runs -------------------------------------------------------------------
+
+def run(argv, cwd, env=None, timeout=120):
+    proc = subprocess.run(argv, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          timeout=timeout)
+    return proc.returncode, proc.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+def last_line(out):
+    return out.rstrip("\n").rsplit("\n", 1)[-1]
+
+
+def check_no_device(name, code, out):
+    check(code == 1 and last_line(out) == "HECI_NOT_PRESENT",
+          f"{name} with no device: exit {code}, last line {last_line(out)!r}")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("dist")
+    ap.add_argument("--wine-run", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--orlisk64")
+    args = ap.parse_args()
+
+    version = project_version()
+    text = version_text(version)
+    epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or git("log", "-1", "--format=%ct"))
+    win, lin = f"nfcme-tools-{version}-windows", f"nfcme-tools-{version}-linux-x86_64"
+    print(f"== version {version}, version text {text!r}, time {epoch}")
+
+    expected = sorted([win + ".zip", lin + ".tar.gz", "SHA256SUMS"])
+    check(sorted(os.listdir(args.dist)) == expected, f"dist holds {sorted(os.listdir(args.dist))}")
+
+    with tempfile.TemporaryDirectory(prefix="nfc-package-") as out:
+        check_unpacked(args, version, text, epoch, win, lin, out)
+    print(f"== {len(failures)} failed, {len(skips)} skipped")
+    return 1 if failures else 0
+
+
+def check_unpacked(args, version, text, epoch, win, lin, out):
+    wine_run = os.path.abspath(args.wine_run)
+    check_zip(os.path.join(args.dist, win + ".zip"), win, epoch, out)
+    check_tar(os.path.join(args.dist, lin + ".tar.gz"), lin, epoch, out)
+    check_sums(args.dist, out, [win + ".zip", lin + ".tar.gz", win + "/Orlisk.exe", win + "/Tamvik.exe",
+                                lin + "/Orlisk"])
+    windir, lindir = os.path.join(out, win), os.path.join(out, lin)
+
+    readme = open(os.path.join(windir, "README.txt"), "rb").read().decode()
+    check(readme.count("\r\n") == readme.count("\n") and f" {version} " in readme,
+          "README.txt: CRLF line ends, names the version")
+    for needed in ("Orlisk.exe", "Tamvik.exe /f <full path to the inf file> <hardwareID>", "DIFxAPI.dll",
+                   "HECI_NOT_PRESENT", "Windows 7", "  16  "):
+        check(needed in readme, f"README.txt: mentions {needed!r}")
+    readme = open(os.path.join(lindir, "README")).read()
+    for needed in (f" {version} ", "/dev/meiN", 'KERNEL=="mei[0-9]*", SUBSYSTEM=="mei"', "HECI_NOT_PRESENT"):
+        check(needed in readme, f"README (Linux): mentions {needed!r}")
+
+    check_exe(os.path.join(windir, "Orlisk.exe"), "Orlisk.exe", 0x14C, version, text)
+    check_exe(os.path.join(windir, "Tamvik.exe"), "Tamvik.exe", 0x8664, version, text)
+    check_elf(os.path.join(lindir, "Orlisk"), "Orlisk (Linux)")
+
+    # The runs, each from the folder the archive unpacked into.
+    code, output = run([wine_run, os.path.join(windir, "Tamvik.exe")], windir)
+    check(code == 6 and output.startswith("USAGE: Tamvik.exe <option> <full path to the inf file>\n"),
+          f"Tamvik.exe under Wine without arguments: exit {code}, the usage text")
+    code, output = run([wine_run, os.path.join(windir, "Orlisk.exe")], windir)
+    if code == SKIPPED:
+        skip(f"Orlisk.exe under Wine: {last_line(output)}")
+    else:
+        check_no_device("Orlisk.exe under Wine", code, output)
+    if args.orlisk64:
+        orlisk64 = os.path.abspath(args.orlisk64)
+        code, output = run([wine_run, orlisk64], os.path.dirname(orlisk64))
+        check_no_device("64-bit release Orlisk.exe under Wine", code, output)
+
+    orlisk = os.path.join(lindir, "Orlisk")
+    if any(n.startswith("mei") for n in os.listdir("/dev")):
+        skip("Orlisk (Linux) with no device: this machine has an MEI device")
+    else:
+        code, output = run([orlisk], lindir)
+        check_no_device("Orlisk (Linux)", code, output)
+    env = dict(os.environ, LD_PRELOAD=os.path.abspath(args.sim), NFCSIM_SCENARIO="")
+    code, output = run([orlisk], lindir, env)
+    check(code == 0 and output.endswith("SUCCESS"), f"Orlisk (Linux) against the simulator: exit {code}, "
+                                                    f"ends {output[-20:]!r}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
