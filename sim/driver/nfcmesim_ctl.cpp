@@ -4,6 +4,8 @@
 //   nfcmesim_ctl wait <ms>                     until the HECI interface is there
 //   nfcmesim_ctl scenario <text>               scenario for the next opens
 //   nfcmesim_ctl trace <DOS path>|""           where the driver traces
+//   nfcmesim_ctl hold <ms>                     keeps the Wine session (and
+//                                              with it the driver) up
 //
 // Runs as a 64-bit program (wine64): a 32-bit installer ignores the INF's
 // NTamd64 sections and installs nothing. Exit code 0 on success; failures
@@ -103,6 +105,10 @@ int wmain(int argc, wchar_t** argv) {
   if (verb == L"wait" && argc == 3) return waitForInterface(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
   if (verb == L"scenario" && argc == 3) return setValue(L"Scenario", argv[2]);
   if (verb == L"trace" && argc == 3) return setValue(L"Trace", argv[2]);
-  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | scenario <text> | trace <path>\n");
+  if (verb == L"hold" && argc == 3) {
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+    return 0;
+  }
+  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | scenario <text> | trace <path> | hold <ms>\n");
   return 2;
 }

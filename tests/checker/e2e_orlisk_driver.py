@@ -271,6 +271,8 @@ def report(results):
         status = "ok" if not problems else "FAILED"
         lines = out.count("\n") + (0 if out.endswith("\n") else 1)
         print(f"[{status}] {case.name}: exit {code}, {seconds:.2f} s, {lines} lines, last {out.splitlines()[-1] if out else ''!r}")
+        for line in out.splitlines():
+            print(f"    | {line}")
         for p in problems:
             print(f"    {p}")
         failed += bool(problems)

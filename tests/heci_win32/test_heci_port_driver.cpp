@@ -140,6 +140,10 @@ TEST_F(HeciWinDriver, InitFindsTheInterfaceAndConnectsTheClient) {
   EXPECT_NE(ioctls[0].find("version"), std::string::npos);
   EXPECT_NE(ioctls[1].find("connect, delay 0"), std::string::npos);
   EXPECT_NE(ioctls[2].find("done 5"), std::string::npos);
+  // The driver is 64-bit; a 32-bit build of the port reaches it through WoW64.
+  const std::vector<std::string> opens = traced(" open ");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0].substr(opens[0].size() - 2), sizeof(void*) == 4 ? "32" : "64");
 }
 
 TEST_F(HeciWinDriver, EachIoctlFailureHasItsLineAndClosesTheHandle) {
