@@ -251,7 +251,11 @@ int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform
       print(output, L"FAILED : Missing hardwareID parameter.\n");
       return kExitBadCommandLine;
     }
-    if (CreateRootDevice(platform, infPath, argv[3]) < 0) {
+    // The device node is created only when the install that follows can
+    // run at all: without DIFxAPI the install fails as /i does, and the
+    // system is left as it was.
+    if (platform.ResolveDriverPackageApi() == kErrorSuccess &&
+        CreateRootDevice(platform, infPath, argv[3]) < 0) {
       print(output, L"FAILED : Cannot create DevNode %ws.\n", {infPath});
       return kExitCreateDevnodeFailed;
     }

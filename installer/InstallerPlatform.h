@@ -57,8 +57,13 @@ class InstallerPlatform {
  public:
   virtual ~InstallerPlatform() = default;
 
-  // DIFxAPI. No installer information is passed; `needReboot` receives the
-  // reboot flag. Answer: a Win32 error, DIFx/SetupAPI code or HRESULT.
+  // DIFxAPI. Makes both driver-package operations ready (loading the DLL
+  // where it must be loaded) and changes nothing on the system. Answer: 0,
+  // or the error that kept them from being ready, which both operations
+  // then answer as well.
+  virtual uint32_t ResolveDriverPackageApi() = 0;
+  // No installer information is passed; `needReboot` receives the reboot
+  // flag. Answer: a Win32 error, DIFx/SetupAPI code or HRESULT.
   virtual uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags,
                                          int32_t* needReboot) = 0;
   virtual uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags,

@@ -8,6 +8,8 @@ namespace {
 
 class UnsupportedPlatform final : public InstallerPlatform {
  public:
+  // Nothing to load: the operations themselves answer "not supported".
+  uint32_t ResolveDriverPackageApi() override { return kErrorSuccess; }
   uint32_t DriverPackageInstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
   uint32_t DriverPackageUninstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
   uint32_t CM_Locate_DevNodeW(uint32_t*, uint32_t) override { return kErrorCallNotImplemented; }

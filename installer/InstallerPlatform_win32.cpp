@@ -30,7 +30,8 @@ static_assert(sizeof(DeviceInfoSet) == sizeof(HDEVINFO), "HDEVINFO");
 // DIFxAPI has no header or import library in the toolchain, and the DLL is
 // not part of current Windows: installers ship it beside the program. It is
 // therefore loaded when first needed, so that Tamvik starts without it and
-// reports its absence as the failure of the operation.
+// reports its absence as the failure of the operation. The load error is
+// kept: every later operation answers the same.
 struct INSTALLERINFO_W {
   PWSTR pApplicationId;
   PWSTR pDisplayName;
@@ -88,12 +89,20 @@ class WindowsPlatform final : public InstallerPlatform {
     }
   }
 
+  uint32_t ResolveDriverPackageApi() override {
+    if (!resolved_) {
+      resolveError_ = resolveDifx();
+      resolved_ = true;
+    }
+    return resolveError_;
+  }
+
   uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
-    return callDifx("DriverPackageInstallW", infPath, flags, needReboot);
+    return callDifx(install_, infPath, flags, needReboot);
   }
 
   uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
-    return callDifx("DriverPackageUninstallW", infPath, flags, needReboot);
+    return callDifx(uninstall_, infPath, flags, needReboot);
   }
 
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
@@ -163,22 +172,38 @@ class WindowsPlatform final : public InstallerPlatform {
   }
 
  private:
-  uint32_t callDifx(const char* name, const wchar_t* infPath, uint32_t flags, int32_t* needReboot) {
+  // Both entry points at once, so that an operation that changes the system
+  // first (the device node of /f) can learn beforehand that the install
+  // that follows would fail. A DLL that lacks either one is not used.
+  uint32_t resolveDifx() {
+    difx_ = LoadLibraryW(L"DIFxAPI.dll");
     if (difx_ == nullptr) {
-      difx_ = LoadLibraryW(L"DIFxAPI.dll");
-      if (difx_ == nullptr) {
-        return lastErrorOr(ERROR_MOD_NOT_FOUND);
-      }
+      return lastErrorOr(ERROR_MOD_NOT_FOUND);
     }
-    const FARPROC entry = GetProcAddress(difx_, name);
-    if (entry == nullptr) {
+    const FARPROC install = GetProcAddress(difx_, "DriverPackageInstallW");
+    const FARPROC uninstall = install != nullptr ? GetProcAddress(difx_, "DriverPackageUninstallW") : nullptr;
+    if (uninstall == nullptr) {
       return lastErrorOr(ERROR_PROC_NOT_FOUND);
     }
-    const auto function = reinterpret_cast<DriverPackageFunction>(reinterpret_cast<void*>(entry));
+    install_ = reinterpret_cast<DriverPackageFunction>(reinterpret_cast<void*>(install));
+    uninstall_ = reinterpret_cast<DriverPackageFunction>(reinterpret_cast<void*>(uninstall));
+    return ERROR_SUCCESS;
+  }
+
+  uint32_t callDifx(const DriverPackageFunction& function, const wchar_t* infPath, uint32_t flags,
+                    int32_t* needReboot) {
+    const uint32_t error = ResolveDriverPackageApi();
+    if (error != ERROR_SUCCESS) {
+      return error;
+    }
     return function(infPath, flags, nullptr, reinterpret_cast<BOOL*>(needReboot));
   }
 
   HMODULE difx_ = nullptr;
+  bool resolved_ = false;
+  uint32_t resolveError_ = ERROR_SUCCESS;
+  DriverPackageFunction install_ = nullptr;
+  DriverPackageFunction uninstall_ = nullptr;
 };
 
 }  // namespace

@@ -35,18 +35,23 @@ void ByteBuffer_Delete(ByteBuffer* b) {
 }
 
 void ByteBuffer_Reserve(ByteBuffer* b, uint32_t n) {
-  // Growth also happens when position + n equals the capacity exactly.
-  if (b->position + n < b->capacity) {
+  // Growth also happens when position + n equals the capacity exactly. The
+  // sums are taken in 64 bits: wrapped in 32, a huge n would pass for "no
+  // growth needed", or grow the storage to a few bytes.
+  if (static_cast<uint64_t>(b->position) + n < b->capacity) {
     return;
   }
-  const uint32_t newCapacity = b->capacity + n;
-  auto* storage = static_cast<uint8_t*>(Memory_Alloc(newCapacity));
+  const uint64_t newCapacity = static_cast<uint64_t>(b->capacity) + n;
+  if (newCapacity > UINT32_MAX) {
+    Memory_AbnormalEnd();  // as heap exhaustion: no such buffer can exist
+  }
+  auto* storage = static_cast<uint8_t*>(Memory_Alloc(static_cast<uint32_t>(newCapacity)));
   if (b->data != nullptr) {
     std::memcpy(storage, b->data, b->capacity);
   }
   Memory_Free(b->data);
   b->data = storage;
-  b->capacity = newCapacity;
+  b->capacity = static_cast<uint32_t>(newCapacity);
 }
 
 void ByteBuffer_Write(ByteBuffer* b, const void* bytes, uint32_t n) {
@@ -55,23 +60,27 @@ void ByteBuffer_Write(ByteBuffer* b, const void* bytes, uint32_t n) {
     std::memcpy(b->data + b->position, bytes, n);
   }
   b->position += n;
+  // A write inside the content (position below the length) extends it only
+  // as far as it reaches; the length never passes the capacity.
   if (b->length < b->position) {
-    b->length += n;
+    b->length = b->position;
   }
 }
 
 void ByteBuffer_SetData(ByteBuffer* b, const void* src, uint32_t n) {
-  Memory_Free(b->data);
+  // The copy is made before the old storage goes: the source may lie inside
+  // it.
+  uint8_t* storage;
   if (n > 0) {
-    b->data = static_cast<uint8_t*>(Memory_Alloc(n));
-    std::memcpy(b->data, src, n);
-    b->capacity = n;
-    b->length = n;
+    storage = static_cast<uint8_t*>(Memory_Alloc(n));
+    std::memcpy(storage, src, n);
   } else {
-    b->data = newZeroedStorage(kByteBufferInitialCapacity);
-    b->capacity = kByteBufferInitialCapacity;
-    b->length = 0;
+    storage = newZeroedStorage(kByteBufferInitialCapacity);
   }
+  Memory_Free(b->data);
+  b->data = storage;
+  b->capacity = n > 0 ? n : kByteBufferInitialCapacity;
+  b->length = n;
   b->position = 0;
 }
 
@@ -101,7 +110,8 @@ void ByteBuffer_ReadField3(ByteBuffer* b, ByteBufferField3* out) {
 }
 
 void ByteBuffer_Skip(ByteBuffer* b, uint32_t n) {
-  if (b->position + n <= b->length) {
+  // Compared without a sum that could wrap around 32 bits.
+  if (b->position <= b->length && n <= b->length - b->position) {
     b->position += n;
   }
 }

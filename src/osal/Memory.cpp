@@ -22,6 +22,13 @@ void writeWord(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof val
 }  // namespace
 
 void* Memory_Alloc(uint32_t size) {
+  // The block's sizes are 32-bit words, and in the 32-bit build size + 12
+  // would wrap to a tiny allocation that the fill below overruns by
+  // gigabytes. A payload whose block does not fit them is treated as heap
+  // exhaustion.
+  if (size > UINT32_MAX - kMemoryOverhead) {
+    Memory_AbnormalEnd();
+  }
   const size_t total = static_cast<size_t>(size) + kMemoryOverhead;
   auto* block = static_cast<uint8_t*>(std::malloc(total));
   if (block == nullptr) {

@@ -17,7 +17,8 @@ constexpr uint8_t kMemoryWipeByte = 0x14;
 constexpr uint32_t kMemoryOverhead = 12;  // head guard, size, tail guard
 
 // Returns the payload of a new block of `size` bytes filled with 0xAB.
-// Never returns null: heap exhaustion ends the process like a bad guard.
+// Never returns null: heap exhaustion ends the process like a bad guard, and
+// so does a size whose block would pass 0xFFFFFFFF bytes.
 void* Memory_Alloc(uint32_t size);
 
 // Null is ignored. Otherwise checks the guards, wipes and frees the block.

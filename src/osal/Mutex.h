@@ -27,7 +27,9 @@ void Mutex_Unlock(Mutex* m);
 void Mutex_Wait(Mutex* m);
 // Caller holds m. Sets the event; it stays set until a waiter resets it.
 void Mutex_Signal(Mutex* m);
-// m must not be null. Sets and resets the event, closes, frees.
+// m must not be null. Sets and resets the event, closes, frees. Deleting a
+// Mutex that a thread still sleeps on is outside the contract; the POSIX
+// form detects it, logs an error and leaves the record alone.
 void Mutex_Delete(Mutex* m);
 
 // A null slot logs "%s : Invalide pointer" and creates nothing.

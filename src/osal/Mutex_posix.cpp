@@ -28,6 +28,7 @@ struct Mutex {
   pthread_mutex_t eventLock;        // guards eventSet; never held while taking `lock`
   pthread_cond_t eventCond;         // CLOCK_MONOTONIC
   bool eventSet = false;
+  uint32_t sleepers = 0;            // threads inside Mutex_Wait; guarded by eventLock
 };
 
 struct RecursiveMutex {
@@ -140,11 +141,13 @@ void Mutex_Wait(Mutex* m) {
   // A caller that does not hold the mutex gets the unlock error and no wait,
   // as from the OS call this stands for.
   lockInternal(&m->eventLock);
+  ++m->sleepers;  // counted before the mutex is released: a deleter sees it
   if (releaseOnce(m)) {
     while (!m->eventSet) {
       pthread_cond_wait(&m->eventCond, &m->eventLock);
     }
   }
+  --m->sleepers;
   unlockInternal(&m->eventLock);
   Mutex_Lock(m);
   setEvent(m, false);
@@ -153,9 +156,19 @@ void Mutex_Wait(Mutex* m) {
 void Mutex_Signal(Mutex* m) { setEvent(m, true); }
 
 void Mutex_Delete(Mutex* m) {
-  // Set and reset, as the Windows form does. A thread still asleep in
-  // Mutex_Wait cannot be released soundly here, since the record goes away
-  // next; owners stop or join such threads first.
+  // A thread still asleep in Mutex_Wait cannot be released soundly here: the
+  // set-then-reset below may leave it waiting on a condition variable that
+  // is then destroyed, in a record that is freed. Owners stop or join such
+  // threads first; a delete that comes too early is refused, and the record
+  // (leaked, but intact) stays usable for the sleeper.
+  lockInternal(&m->eventLock);
+  const uint32_t sleepers = m->sleepers;
+  unlockInternal(&m->eventLock);
+  if (sleepers != 0) {
+    Log_Error("%s : a thread still sleeps on this mutex : not deleted", "Mutex_Delete");
+    return;
+  }
+  // Set and reset, as the Windows form does.
   setEvent(m, true);
   setEvent(m, false);
   pthread_cond_destroy(&m->eventCond);

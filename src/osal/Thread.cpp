@@ -1,5 +1,6 @@
 // The portable half of Thread: the run protocol and the join, which waits on
 // the run mutex, never on the OS thread handle.
+#include "Log.h"
 #include "Mutex.h"
 #include "Thread.h"
 #include "ThreadRun.h"
@@ -28,4 +29,15 @@ void Thread_Join(Thread* t) {
     Mutex_Lock(run.runMutex);
   }
   Mutex_Unlock(run.runMutex);
+}
+
+void Thread_Delete(Thread* t) {
+  // From the thread itself the record would go while its function still
+  // runs, and its run mutex, which the thread holds until the function has
+  // returned, with it.
+  if (Thread_IsCurrent(t)) {
+    Log_Error("%s called from the thread itself : refused", "Thread_Delete");
+    return;
+  }
+  ThreadPlatform_Delete(t);
 }

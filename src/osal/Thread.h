@@ -15,7 +15,8 @@ int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument);
 // Returns once the function has returned; at once when called on the
 // thread itself.
 void Thread_Join(Thread* t);
-// t must not be null. Does not join: owners call Thread_Join first.
+// t must not be null. Does not join: owners call Thread_Join first. From the
+// thread itself it is refused (logged, nothing freed).
 void Thread_Delete(Thread* t);
 // True when the calling thread is the thread of `t`.
 bool Thread_IsCurrent(const Thread* t);

@@ -19,6 +19,9 @@ struct ThreadRun {
 
 // Platform: the run part of a thread record.
 ThreadRun& Thread_RunOf(Thread* t);
+// Platform: gives up the OS thread's handle and frees the record (run mutex
+// included). Thread_Delete calls it, never from the thread itself.
+void ThreadPlatform_Delete(Thread* t);
 
 // Portable: what the new OS thread does with its record once it knows its
 // own id. Returns the function's result. The record may be freed by a joiner

@@ -56,7 +56,7 @@ int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
   return 0;
 }
 
-void Thread_Delete(Thread* t) {
+void ThreadPlatform_Delete(Thread* t) {
   if (t->hasHandle) {
     // Nothing waits on the OS thread: let it release its resources itself
     // when it has ended.

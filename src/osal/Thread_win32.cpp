@@ -49,7 +49,7 @@ int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
   return 0;
 }
 
-void Thread_Delete(Thread* t) {
+void ThreadPlatform_Delete(Thread* t) {
   if (t->handle != nullptr) {
     CloseHandle(t->handle);
     t->handle = nullptr;

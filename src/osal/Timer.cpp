@@ -3,9 +3,14 @@
 // Two locks: `lock` (recursive) guards the arming fields and is held around
 // the callback, so a callback may start or stop its own timer; `control`
 // guards the state word of the handshake with the service thread. Order:
-// `lock` before `control`; the service thread never holds both.
+// `lock` before `control`. The service thread sleeps on `control` holding
+// nothing else, and takes both only to consume a start request together
+// with its arming.
 #include "Timer.h"
 
+#include <atomic>
+
+#include "Log.h"
 #include "Memory.h"
 #include "Mutex.h"
 #include "Thread.h"
@@ -33,6 +38,8 @@ struct Timer {
 
 namespace {
 
+std::atomic<TimerServiceHook> gServiceHook{nullptr};
+
 // Sets the state word, waking the service thread when it sleeps.
 void requestState(Timer* t, uint32_t state) {
   Mutex_Lock(t->control);
@@ -52,18 +59,32 @@ uint32_t timerService(void* parameter) {
       t->state = kTimerWaiting;
       Mutex_Wait(t->control);
     }
+    const bool exitRequested = t->state == kTimerExitRequested;
+    Mutex_Unlock(t->control);
+    if (exitRequested) {
+      return 0;
+    }
+
+    // The start request is taken and its arming read in one step, under
+    // `lock`, under which Timer_Start writes both. Taken apart, a Timer_Start
+    // landing in between would have its arming read by this period and its
+    // request left for the next one: one arming, two calls.
+    RecursiveMutex_Lock(t->lock);
+    Mutex_Lock(t->control);
     if (t->state == kTimerExitRequested) {
       Mutex_Unlock(t->control);
+      RecursiveMutex_Unlock(t->lock);
       return 0;
     }
     t->state = kTimerIdle;
     Mutex_Unlock(t->control);
-
-    RecursiveMutex_Lock(t->lock);
     const uint32_t period = t->periodMs;
     const bool armed = t->callback != nullptr;
     WakeEvent_Reset(t->wake);
     RecursiveMutex_Unlock(t->lock);
+    if (TimerServiceHook hook = gServiceHook.load()) {
+      hook(t);
+    }
     if (!armed) {
       continue;
     }
@@ -83,6 +104,8 @@ uint32_t timerService(void* parameter) {
 
 }  // namespace
 
+void Timer_SetServiceHook(TimerServiceHook hook) { gServiceHook = hook; }
+
 void Timer_Create(Timer** out) {
   auto* t = static_cast<Timer*>(Memory_Alloc(sizeof(Timer)));
   t->state = kTimerIdle;
@@ -98,12 +121,13 @@ void Timer_Create(Timer** out) {
 }
 
 void Timer_Start(Timer* t, uint32_t periodMs, TimerCallback callback, void* argument) {
+  // The arming and its start request go together, under `lock`.
   RecursiveMutex_Lock(t->lock);
   t->periodMs = periodMs;
   t->callback = callback;
   t->argument = argument;
-  RecursiveMutex_Unlock(t->lock);
   requestState(t, kTimerStartRequested);
+  RecursiveMutex_Unlock(t->lock);
 }
 
 void Timer_Stop(Timer* t) {
@@ -118,6 +142,10 @@ void Timer_Stop(Timer* t) {
 void Timer_Delete(Timer* t) {
   // Not from the timer's own callback: the join would return at once on the
   // service thread and the records would go while the callback still runs.
+  if (Thread_IsCurrent(t->serviceThread)) {
+    Log_Error("%s called from the timer's own callback : refused", "Timer_Delete");
+    return;
+  }
   Timer_Stop(t);
   requestState(t, kTimerExitRequested);
   Thread_Join(t->serviceThread);

@@ -4,8 +4,9 @@
 linux  ORLISK PRELOAD: runs the native binary against the emulated /dev/mei0
        (the simulator's preload library), one scenario per case, and checks
        the exact standard output, the exit code and the time taken.
-valgrind ORLISK PRELOAD: a SUCCESS run and the no-answer run under
-       memcheck, with no invalid access and nothing definitely lost.
+valgrind ORLISK PRELOAD: a SUCCESS run, the no-answer run, a run without a
+       device and one whose write fails, under memcheck, with no invalid
+       access and nothing definitely lost.
 wine   RUNNER ORLISK.EXE: runs the Windows build under Wine from a folder
        that holds nothing but the executable; Wine has no HECI device.
 """
@@ -168,11 +169,15 @@ def wine(runner, exe):
 
 
 def under_valgrind(orlisk, preload):
-    """A SUCCESS run and the no-answer run under memcheck: no invalid access,
-    nothing definitely lost (either makes valgrind exit with 99)."""
+    """The SUCCESS, no-answer, no-device and failed-write runs under memcheck:
+    no invalid access, nothing definitely lost (either makes valgrind exit
+    with 99). The last two take the paths that release a context that never
+    connected, and a connection closed from inside its own send."""
     results = []
     for name, scenario, code, last in (("valgrind: success", "", 0, "SUCCESS"),
-                                       ("valgrind: no answer", "answerMode=none", 1, NOT_PRESENT)):
+                                       ("valgrind: no answer", "answerMode=none", 1, NOT_PRESENT),
+                                       ("valgrind: no device", "devicePresent=false", 1, NOT_PRESENT),
+                                       ("valgrind: failed write", "failWriteNumber=1", 1, NOT_PRESENT)):
         env = dict(os.environ, LD_PRELOAD=preload, NFCSIM_SCENARIO=scenario)
         out, got, seconds = run(["valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
                                  "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",

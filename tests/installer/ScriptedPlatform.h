@@ -17,7 +17,9 @@ inline std::string u8(const wchar_t* text) { return Utf8FromWide(text); }
 
 class ScriptedPlatform final : public InstallerPlatform {
  public:
-  // Answers.
+  // Answers. A non-zero driverPackageApiResult is also what both
+  // driver-package operations answer, as the system's platform does.
+  uint32_t driverPackageApiResult = 0;
   uint32_t installResult = 0;
   uint32_t uninstallResult = 0;
   uint32_t locateResult = 0;
@@ -39,6 +41,10 @@ class ScriptedPlatform final : public InstallerPlatform {
 
   static constexpr InstallerGuid kClassGuid = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
+  uint32_t ResolveDriverPackageApi() override {
+    calls.push_back("ResolveDriverPackageApi");
+    return driverPackageApiResult;
+  }
   uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return difx("DriverPackageInstallW", infPath, flags, needReboot, installResult);
   }
@@ -115,7 +121,7 @@ class ScriptedPlatform final : public InstallerPlatform {
     if (needReboot != nullptr) {
       *needReboot = 1;  // the program never reads it
     }
-    return result;
+    return driverPackageApiResult != 0 ? driverPackageApiResult : result;
   }
 };
 

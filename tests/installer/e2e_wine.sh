@@ -44,6 +44,14 @@ Provider="Test"
 INF
 inf="Z:${tmp//\//\\}\\drv\\nfc.inf"
 hwid="ROOT\\TAMVIK_E2E_$$"
+# The same INF under a folder whose name is not ASCII, and a hardware ID that
+# is not ASCII either: SetupAPI's narrow calls must read Tamvik's UTF-8
+# strings as UTF-8.
+mkdir -p "$tmp/Größe"
+cp "$tmp/drv/nfc.inf" "$tmp/Größe/nfc.inf"
+inf_utf8="Z:${tmp//\//\\}\\Größe\\nfc.inf"
+hwid_utf8="ROOT\\TAMVIK_ÉCRAN_$$"
+hwid_nodll="ROOT\\TAMVIK_NODLL_$$"
 failures=0
 
 # expect NAME EXIT-CODE EXPECTED-OUTPUT ARGS...: Windows console output
@@ -70,6 +78,7 @@ expect "no arguments" 6 "$usage"
 expect "/x" 16 $'ERROR: An invalid command line option /x was passed in!\n' /x "$inf"
 expect "/f without hardware ID" 6 $'FAILED : Missing hardwareID parameter.\n' /f "$inf"
 expect "/f" 0 "INFO: Attempting to install the driver package $inf."$'\nCM_Locate_DevNode failed: 13\n'"SUCCESS: installed driver package $inf."$'\n' /f "$inf" "$hwid"
+expect "/f, non-ASCII INF path" 0 "INFO: Attempting to install the driver package $inf_utf8."$'\nCM_Locate_DevNode failed: 13\n'"SUCCESS: installed driver package $inf_utf8."$'\n' /f "$inf_utf8" "$hwid_utf8"
 expect "/U" 0 "INFO: Attempting to uninstall the driver package $inf."$'\n'"SUCCESS: Uninstalled driver package $inf."$'\n' /U "$inf"
 
 # Without DIFxAPI.dll the operations fail with the load error (126), and the
@@ -87,6 +96,19 @@ else
   od -c "$tmp/out"
   failures=$((failures + 1))
 fi
+# A force install without DIFxAPI.dll fails as the install does, and creates
+# no device node (checked in the registry below).
+"$wine_run" "$exe" /f "$inf" "$hwid_nodll" >"$tmp/out" 2>"$tmp/err"
+rc=$?
+out=$(cat "$tmp/out"; printf x)
+out=${out%x}
+if [[ $rc -eq 4 && $out == "$head""ERROR: "?*$'\r\n.\r\n' ]]; then
+  echo "ok   /f without DIFxAPI.dll"
+else
+  echo "FAIL /f without DIFxAPI.dll: exit $rc (want 4)"
+  od -c "$tmp/out"
+  failures=$((failures + 1))
+fi
 expect "/u without DIFxAPI.dll" 9 "INFO: Attempting to uninstall the driver package $inf."$'\n'"ERROR: An error occurred while uninstalling driver package $inf 7e"$'\n.' /u "$inf"
 unset WINEDLLOVERRIDES
 
@@ -101,6 +123,22 @@ else
   echo "FAIL root device node: no $key_value under Enum\\ROOT\\SYSTEM"
   grep -n -A4 'Enum\\\\ROOT\\\\SYSTEM\\\\' "$WINEPREFIX/system.reg"
   failures=$((failures + 1))
+fi
+
+# Wine's registry file writes the É (U+00C9) as \x00c9.
+key_value="\"HardwareId\"=str(7):\"ROOT\\\\TAMVIK_\\x00c9CRAN_$$\\0\""
+if grep -qF "$key_value" "$WINEPREFIX/system.reg"; then
+  echo "ok   root device node of the non-ASCII INF path, with its non-ASCII hardware ID"
+else
+  echo "FAIL root device node of the non-ASCII INF path: no $key_value"
+  grep -a -n 'TAMVIK_' "$WINEPREFIX/system.reg"
+  failures=$((failures + 1))
+fi
+if grep -qF "${hwid_nodll//\\/\\\\}" "$WINEPREFIX/system.reg"; then
+  echo "FAIL /f without DIFxAPI.dll left a device node ($hwid_nodll)"
+  failures=$((failures + 1))
+else
+  echo "ok   no device node without DIFxAPI.dll"
 fi
 
 exit $((failures > 0))

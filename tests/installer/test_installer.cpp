@@ -36,6 +36,7 @@ struct Tamvik {
 };
 
 const std::vector<std::string> kCreateCalls = {
+    "ResolveDriverPackageApi",
     "SetupDiGetINFClassA 2048",
     "SetupDiCreateDeviceInfoList 4D36E97D",
     "SetupDiCreateDeviceInfoA 1511 System 4D36E97D 1 size " + std::to_string(sizeof(DeviceInfoRecord)),
@@ -225,11 +226,11 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     void (*fail)(ScriptedPlatform&);
     size_t callsMade;
   } steps[] = {
-      {[](ScriptedPlatform& p) { p.infClassOk = false; }, 1},
-      {[](ScriptedPlatform& p) { p.deviceInfoSet = kInvalidDeviceInfoSet; }, 2},
-      {[](ScriptedPlatform& p) { p.createInfoOk = false; }, 3},
-      {[](ScriptedPlatform& p) { p.setPropertyOk = false; }, 4},
-      {[](ScriptedPlatform& p) { p.classInstallerOk = false; }, 5},
+      {[](ScriptedPlatform& p) { p.infClassOk = false; }, 2},
+      {[](ScriptedPlatform& p) { p.deviceInfoSet = kInvalidDeviceInfoSet; }, 3},
+      {[](ScriptedPlatform& p) { p.createInfoOk = false; }, 4},
+      {[](ScriptedPlatform& p) { p.setPropertyOk = false; }, 5},
+      {[](ScriptedPlatform& p) { p.classInstallerOk = false; }, 6},
   };
   for (const auto& step : steps) {
     Tamvik run;
@@ -238,7 +239,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     EXPECT_EQ(run.code, 5);
     EXPECT_EQ(run.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
     std::vector<std::string> expected(kCreateCalls.begin(), kCreateCalls.begin() + step.callsMade);
-    if (step.callsMade > 2) {
+    if (step.callsMade > 3) {
       expected.push_back(kCreateCalls.back());
     }
     EXPECT_EQ(run.platform.calls, expected);
@@ -282,7 +283,7 @@ TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
 
   Tamvik tooLong;
   tooLong({L"/f", kInf, std::wstring(2051, L'H').c_str()});
-  EXPECT_TRUE(tooLong.platform.calls.empty()) << "nothing reaches SetupAPI";
+  EXPECT_EQ(tooLong.platform.calls, std::vector<std::string>{"ResolveDriverPackageApi"}) << "nothing reaches SetupAPI";
   EXPECT_EQ(tooLong.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
 }
 
@@ -301,4 +302,28 @@ TEST(TamvikForceInstall, NonAsciiPathsAndIds) {
   const std::string success = "SUCCESS: installed driver package " + u8(inf) + ".\n";
   ASSERT_GE(run.output.text.size(), success.size());
   EXPECT_EQ(run.output.text.substr(run.output.text.size() - success.size()), success);
+}
+
+// Without DIFxAPI.dll a force install must leave the system as it was: the
+// device node is created only once both driver-package operations are
+// ready. The install then fails as /i does, with the same lines and exit 4.
+TEST(TamvikForceInstall, MissingDriverPackageApiCreatesNoDeviceNode) {
+  Tamvik force;
+  force.platform.driverPackageApiResult = 0x7E;  // ERROR_MOD_NOT_FOUND
+  force({L"/f", kInf, L"ROOT\\NFC_0"});
+  EXPECT_EQ(force.code, 4);
+  std::vector<std::string> expected = {"ResolveDriverPackageApi"};
+  expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
+  expected.push_back("FormatMessageW 7E 400");
+  EXPECT_EQ(force.platform.calls, expected);
+
+  Tamvik install;
+  install.platform.driverPackageApiResult = 0x7E;
+  install({L"/i", kInf});
+  EXPECT_EQ(install.code, 4);
+  EXPECT_EQ(force.output.text, install.output.text);
+  EXPECT_EQ(force.output.text,
+            "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
+            "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x7E.\n"
+            "ERROR: Some text.\r\n.\n");
 }

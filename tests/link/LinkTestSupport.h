@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EventLogReport.h"
+#include "Mutex.h"
 #include "NfcMeSimulator.h"
 #include "vxHECICommunicationLayer.h"
 
@@ -19,6 +22,25 @@ namespace linktest {
 
 inline long long msSince(SimClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(SimClock::now() - start).count();
+}
+
+// Polls `condition` every 5 ms for up to `timeoutMs`; true once it holds.
+inline bool waitUntil(const std::function<bool()>& condition, long long timeoutMs) {
+  const auto end = SimClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (condition()) return true;
+    if (SimClock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// sendPending as read under the context's lock (the dispatcher and the timer
+// write it from their own threads).
+inline int32_t pendingFlag(NfcMeContext* ctx) {
+  Mutex_Lock(ctx->lock);
+  const int32_t value = ctx->sendPending;
+  Mutex_Unlock(ctx->lock);
+  return value;
 }
 
 // Captures standard output; Windows text mode adds '\r', which we drop.

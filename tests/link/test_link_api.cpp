@@ -1,5 +1,7 @@
 // Scenarios through the link API against the firmware simulator: the ones
 // that end within about two seconds.
+#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "HECICore.h"
@@ -18,6 +20,39 @@ SimScenario noAnswerWith(std::vector<SimFrame> before) {
   return s;
 }
 
+// Runs a version query on a thread of its own while this thread holds the
+// waiter's lock: the query then stops right after it has committed its
+// request, and `meanwhile` runs in that moment. A query that would sleep
+// forever is woken by hand after `boundMs` and answers -1 (-2: it never
+// committed), so that the suite goes on. Nothing is asserted here: the
+// callers capture the output, which would swallow the messages.
+int32_t queryPausedAfterCommit(NfcMeContext* ctx, MeQueryInfo* info, const std::function<void()>& meanwhile,
+                               long long boundMs = 7000) {
+  std::atomic<int32_t> result{-1};
+  WaiterNotifier_Lock(ctx->waiter);
+  std::thread query([&] { result = vxHECI_QueryInfo(ctx, info); });
+  const bool committed = waitUntil([&] { return pendingFlag(ctx) == 1; }, 3000);
+  if (committed) meanwhile();
+  WaiterNotifier_Unlock(ctx->waiter);
+  const bool ended = waitUntil([&] { return result.load() != -1; }, boundMs);
+  if (!ended) WaiterNotifier_Notify(ctx->waiter);
+  query.join();
+  return !committed ? -2 : ended ? result.load() : -1;
+}
+
+// Leaves the connection with a receive posted, as after any answered query.
+void answerOneQuery(NfcMeContext* ctx) {
+  MeQueryInfo info = freshInfo();
+  ASSERT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, 3000));
+}
+
+// Injects a frame that takes the pending request, and waits until it has.
+bool takeWith(NfcMeContext* ctx, const SimFrame& frame) {
+  Sim_InjectFrame(frame);
+  return waitUntil([&] { return pendingFlag(ctx) == 0; }, 3000);
+}
+
 }  // namespace
 
 TEST(LinkApi, VersionQueryFillsTheRecordAndLeavesTheContextIdle) {
@@ -32,6 +67,13 @@ TEST(LinkApi, VersionQueryFillsTheRecordAndLeavesTheContextIdle) {
   EXPECT_EQ(ctx->recvBuffer, nullptr);
   EXPECT_EQ(ctx->sendBuffer->length, 0u);
   EXPECT_EQ(ctx->pendingData->length, 0u);
+  EXPECT_EQ(ctx->sendPending, 0);
+  EXPECT_EQ(ctx->resendCount.load(), 0);
+  EXPECT_EQ(ctx->meRequest.load(), MeRequestNone);
+  EXPECT_EQ(ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(ctx->statusCallback, nullptr);
+  EXPECT_EQ(ctx->dataCallback, nullptr);
+  EXPECT_EQ(ctx->userData, &link);
 
   for (int round = 0; round < 2; ++round) {
     MeQueryInfo info = freshInfo();
@@ -95,26 +137,91 @@ TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
   EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u) << log;
   EXPECT_EQ(link.ctx->heci.load(), nullptr);
   EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
   EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 2);
   EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
   EXPECT_TRUE(reports.ids().empty());
 }
 
-TEST(LinkApi, FailedWriteWithAutoReconnectResendsAndWaitsForTheAnswer) {
+// With autoReconnect the send-complete handler reconnects and resends, but
+// the query still reports its failed write at once; the resend's answer
+// finds nothing pending and is dropped, and the context stays usable.
+TEST(LinkApi, FailedWriteWithAutoReconnectResendsButFailsAtOnce) {
   SimScenario s;
   s.failWriteNumber = 1;
   Link link(s);
   link.ctx->autoReconnect = 1;
   MeQueryInfo info = freshInfo();
   Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
-  EXPECT_EQ(count(out.take(), "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u);
-  EXPECT_EQ(info.radioType, 2);
+  const int32_t result = vxHECI_QueryInfo(link.ctx, &info);
+  const bool answered = Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 1; }, 3000);
+  const std::string log = out.take();
+  EXPECT_EQ(result, 4);
+  ASSERT_TRUE(answered) << "the resend is answered";
+  EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u);
   EXPECT_NE(link.ctx->heci.load(), nullptr);
   EXPECT_EQ(Sim_GetStats().writes, 2u);
+  EXPECT_EQ(pendingFlag(link.ctx), 0);
+  EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
   info = freshInfo();
   EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
   EXPECT_EQ(info.radioType, 2);
+}
+
+// A frame that takes the request between its commit and its send (here an
+// NCI send response) must fail it: the request kind is committed together
+// with sendPending. Otherwise the frame neither fails nor re-arms it, the
+// real answer is dropped and the caller sleeps forever.
+TEST(LinkApi, FrameTakingTheRequestRightAfterItsCommitFailsIt) {
+  const std::vector<SimFrame> frames = {
+      {0x04, 0x00, 0, 0, 0, 0},                       // NCI send response
+      {0x11, 0x00, 0, 0, 0, 0},                       // power response
+      {0x12, 0x81, 0, 0, 0, 0},                       // download pin state
+      {0x00, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0x02, 0x00},  // maintenance sub-command 2
+  };
+  for (const auto& frame : frames) {
+    SCOPED_TRACE(testing::PrintToString(frame));
+    Link link;
+    answerOneQuery(link.ctx);
+    MeQueryInfo info = freshInfo();
+    bool taken = false;
+    Output out;
+    const int32_t result = queryPausedAfterCommit(link.ctx, &info, [&] { taken = takeWith(link.ctx, frame); });
+    out.take();
+    EXPECT_TRUE(taken) << "the frame took the request";
+    EXPECT_EQ(result, 4) << "-1: the query sleeps forever";
+    EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+    EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+    EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
+    info = freshInfo();
+    EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0) << "the context is usable again";
+  }
+}
+
+// A failed write returns 4 at once, also when the send-complete handler
+// finds the request already taken by someone else and notifies nobody.
+TEST(LinkApi, FailedWriteOfARequestAlreadyTakenReturnsAtOnce) {
+  SimScenario s;
+  s.failWriteNumber = 2;
+  Link link(s);
+  answerOneQuery(link.ctx);
+  MeQueryInfo info = freshInfo();
+  bool taken = false;
+  Output out;
+  const int32_t result =
+      queryPausedAfterCommit(link.ctx, &info, [&] { taken = takeWith(link.ctx, {0x04, 0x00, 0, 0, 0, 0}); });
+  const std::string log = out.take();
+  EXPECT_TRUE(taken) << "the frame took the request";
+  EXPECT_EQ(result, 4) << "-1: the query sleeps forever";
+  EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u) << log;
+  EXPECT_EQ(Sim_GetStats().failedWrites, 1u);
+  EXPECT_EQ(pendingFlag(link.ctx), 0);
+  EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
+  info = freshInfo();
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0) << "the context is usable again";
 }
 
 TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
@@ -172,6 +279,8 @@ TEST(LinkApi, AnswersThatDoNotSettleTheQueryFailItAtOnce) {
     out.take();
     EXPECT_LT(msSince(start), 2000);
     EXPECT_EQ(link.ctx->sendPending, 0);
+    EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+    EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
     EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
     EXPECT_TRUE(reports.ids().empty());
     EXPECT_EQ(Sim_GetStats().writes, 1u);

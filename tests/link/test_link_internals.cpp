@@ -1,6 +1,12 @@
 // The race operations and the receive dispatcher, driven directly on a
 // connected context with no request of the API in flight.
+#include <atomic>
+#include <thread>
+
+#include "HECICore.h"
 #include "LinkTestSupport.h"
+#include "Mutex.h"
+#include "WaiterNotifier.h"
 
 using namespace linktest;
 
@@ -91,4 +97,86 @@ TEST_F(Dispatcher, LateDownloadPinAnswerLeavesAVersionQueryAlone) {
   ctx->meRequest = MeRequestDownloadPinState;
   feed({0x13, 0x00, 0, 0, 0, 0});
   EXPECT_EQ(ctx->meRequestStatus.load(), ME_REQUEST_FAIL);
+}
+
+TEST_F(Dispatcher, DownloadPinStateWhileItsRequestIsPending) {
+  const struct {
+    uint8_t status;
+    const char* log;
+  } cases[] = {
+      {0x83, "ERROR   : NfcMeCommandDownloadPinState status 0x83\n"},
+      {0x81, ""},  // a status that settles nothing still ends the request
+      {0x00, "WARNING : NfcMeCommandDownloadPinState status success\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    pend(MeRequestDownloadPinState);
+    ctx->meRequestStatus = ME_REQUEST_OK;
+    EXPECT_EQ(feed({0x12, c.status, 0, 0, 0, 0}), c.log);
+    EXPECT_EQ(ctx->sendPending, 0);
+    EXPECT_EQ(ctx->meRequestStatus.load(), ME_REQUEST_FAIL);
+    WaiterNotifier_Lock(ctx->waiter);
+    EXPECT_EQ(ctx->waiter->state, WN_NOTIFIED) << "the waiting thread is woken";
+    WaiterNotifier_Wait(ctx->waiter);  // takes the notification at once
+    WaiterNotifier_Unlock(ctx->waiter);
+  }
+}
+
+TEST_F(Dispatcher, RearmWithTheFlagAlreadySetLogsAndLeavesTheLockFree) {
+  ctx->sendPending = 1;
+  Output out;
+  heciHelperRearmRequest(ctx);
+  EXPECT_EQ(out.take(), "ERROR   : ERROR : heciHelperRearmRequest called but previous Send not ACK.\n");
+  EXPECT_EQ(ctx->sendPending, 1);
+  std::atomic<bool> taken{false};
+  std::thread other([&] {
+    Mutex_Lock(ctx->lock);
+    taken = true;
+    Mutex_Unlock(ctx->lock);
+  });
+  const bool free = waitUntil([&] { return taken.load(); }, 2000);
+  EXPECT_TRUE(free) << "lock is still held";
+  if (!free) Mutex_Unlock(ctx->lock);
+  other.join();
+}
+
+TEST(LinkSendPath, ReceiveBufferIsKeptAndAPostWhileOneIsPendingIsBusy) {
+  Link link;
+  NfcMeContext* ctx = link.ctx;
+  MeQueryInfo info = freshInfo();
+  ASSERT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, 3000));
+  uint8_t* buffer = ctx->recvBuffer;
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(ctx->recvBufferSize, 512u);
+
+  // What the send-complete of a resend does while the first receive waits.
+  Output out;
+  NfcMeIfSendComplete(ctx, 0, kNfcMeVersionQueryLength);
+  EXPECT_EQ(HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize), hsBusy);
+  EXPECT_EQ(out.take(), "");
+  EXPECT_EQ(ctx->recvBuffer, buffer) << "a large enough buffer is kept";
+  EXPECT_EQ(ctx->recvBufferSize, 512u);
+
+  // Still exactly one receive outstanding: a frame is taken once, into it.
+  const uint32_t delivered = Sim_GetStats().framesDelivered;
+  Output late;
+  Sim_InjectFrame({0x20, 0x02, 0, 0, 0, 0});
+  ASSERT_TRUE(Sim_WaitFor([&](const SimStats& st) { return st.framesDelivered == delivered + 1 && st.readsWaiting == 1; },
+                          3000));
+  EXPECT_EQ(late.take(), "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 2\n");
+  EXPECT_EQ(ctx->recvBuffer, buffer);
+}
+
+TEST(LinkConnection, ClosingTheConnectionTwiceClosesItOnce) {
+  Link link;
+  Output out;
+  EXPECT_EQ(heciCloseConnection(link.ctx), 0u);
+  EXPECT_EQ(link.ctx->heci.load(), nullptr);
+  EXPECT_EQ(heciCloseConnection(link.ctx), 0u);
+  EXPECT_EQ(out.take(), "");
+  EXPECT_EQ(Sim_GetStats().closes, 1u);
+  EXPECT_EQ(Sim_GetStats().openConnections, 0u);
+  MeQueryInfo info = freshInfo();
+  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 2);
 }

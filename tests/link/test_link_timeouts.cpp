@@ -99,3 +99,70 @@ TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
   EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
   EXPECT_EQ(link.ctx->sendPending, 0);
 }
+
+TEST(LinkTimeout, AnswerWithinTheTimeoutStopsTheTimer) {
+  SimScenario s;
+  s.answerDelayMs = 1000;
+  Link link(s);
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  const int32_t result = vxHECI_QueryInfo(link.ctx, &info);
+  EXPECT_GE(msSince(start), 1000 - kEarly);
+  // Past the first timeout, with room for a late timer thread.
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(5000 + kLate));
+  EXPECT_EQ(out.take(), "");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Sim_GetStats().writes, 1u) << "nothing was resent";
+  EXPECT_TRUE(reports.ids().empty());
+  EXPECT_EQ(pendingFlag(link.ctx), 0);
+}
+
+// A query failed by a read error keeps its timer, which resends it. When the
+// device answers that resend, nobody waits for the answer any more: it is
+// logged as unexpected, and the request must not stay pending without a
+// timer, or every later query of the context would be refused with 3.
+TEST(LinkTimeout, AnsweredResendOfAQueryFailedByAReadErrorLeavesTheContextUsable) {
+  SimScenario s;
+  s.answerMode = SimAnswerMode::ResendOnly;
+  Link link(s);
+  Reports reports;
+  Sim_InjectReadError(EIO);  // the query's receive reads this
+  MeQueryInfo info = freshInfo();
+  const auto start = SimClock::now();
+  Output out;
+  const int32_t failed = vxHECI_QueryInfo(link.ctx, &info);
+  const auto failedAfter = msSince(start);
+  const bool answered =
+      Sim_WaitFor([](const SimStats& st) { return st.answers == 1 && st.framesDelivered == 1; }, 5000 + 4000);
+  const auto answeredAfter = msSince(start);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the dispatcher log
+  const std::string log = out.take();
+  EXPECT_EQ(failed, 4);
+  EXPECT_LT(failedAfter, 2000);
+  EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
+  ASSERT_TRUE(answered) << log;
+  expectAbout(answeredAfter, 5000);
+  const size_t readError = log.find("WARNING : NfcMeIfReceiveComplete Read error => Handled.\n");
+  const size_t timeout = log.find("ERROR   : HECI Send command timeouts.\n");
+  const size_t unexpected = log.find("ERROR   : Unexpected NfcMeMaintenanceSubcommandVersionQuery command received\n");
+  ASSERT_NE(readError, std::string::npos) << log;
+  ASSERT_NE(timeout, std::string::npos) << log;
+  ASSERT_NE(unexpected, std::string::npos) << log;
+  EXPECT_LT(readError, timeout);
+  EXPECT_LT(timeout, unexpected);
+  EXPECT_EQ(reports.ids(), std::vector<uint32_t>{6});
+  EXPECT_EQ(Sim_GetStats().writes, 2u);
+  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  EXPECT_EQ(pendingFlag(link.ctx), 0) << "nothing is left pending";
+
+  Output next;
+  info = freshInfo();
+  const int32_t again = vxHECI_QueryInfo(link.ctx, &info);
+  EXPECT_EQ(next.take(), "");
+  EXPECT_EQ(again, 0) << "3: refused, the answered resend left a request pending";
+  EXPECT_EQ(info.radioType, 2);
+  EXPECT_EQ(reports.ids(), std::vector<uint32_t>{6});
+}

@@ -73,3 +73,14 @@ TEST(MemoryDeathTest, BadHeadGuardEndsTheProcessOnFree) {
       },
       "");
 }
+
+// A block's sizes are 32-bit. A payload whose block (payload and the 12
+// guard bytes) would pass 0xFFFFFFFF ends the process like heap exhaustion:
+// in the 32-bit build the sum wraps to a tiny block that the 0xAB fill would
+// overrun by gigabytes. The 64-bit build refuses it alike.
+TEST(MemoryDeathTest, SizeWhoseBlockDoesNotFitEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const uint32_t size : {0xFFFFFFFFu, 0xFFFFFFF8u, 0xFFFFFFF4u}) {
+    EXPECT_DEATH(Memory_Alloc(size), "") << std::hex << size;
+  }
+}

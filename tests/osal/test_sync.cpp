@@ -288,3 +288,22 @@ TEST(Thread, FunctionFindsItsRecordAndJoiningItselfReturnsAtOnce) {
   EXPECT_FALSE(Thread_IsCurrent(ctx.self));
   Thread_Delete(ctx.self);
 }
+
+TEST(Thread, DeleteFromTheThreadItselfIsRefusedAndLogged) {
+  struct Ctx {
+    Thread* self = nullptr;
+    std::atomic<bool> deleteReturned{false};
+  } ctx;
+  CaptureStdout();
+  Thread_Create(&ctx.self, [](void* p) -> uint32_t {
+    auto* c = static_cast<Ctx*>(p);
+    Thread_Delete(c->self);  // would free the run mutex this thread holds
+    c->deleteReturned = true;
+    return 0;
+  }, &ctx);
+  for (int i = 0; i < 200 && !ctx.deleteReturned.load(); ++i) Thread_Sleep(10);
+  ASSERT_TRUE(ctx.deleteReturned.load());
+  Thread_Join(ctx.self);
+  EXPECT_EQ(GetCapturedStdout(), "ERROR   : Thread_Delete called from the thread itself : refused\n");
+  Thread_Delete(ctx.self);  // by its owner, after the join
+}

@@ -110,3 +110,58 @@ TEST(Timer, DeleteOfANeverStartedAndOfARunningTimer) {
   Timer_Delete(running);  // cuts the period short instead of sitting it out
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 250);
 }
+
+namespace {
+
+// Stops and restarts the timer once, right after its service thread has
+// taken the first start request.
+Timer* gRestartedTimer = nullptr;
+Probe* gRestartProbe = nullptr;
+std::atomic<int> gRestarts{0};
+void restartOnce(Timer* t) {
+  if (t == gRestartedTimer && gRestarts++ == 0) {
+    Timer_Stop(t);
+    Timer_Start(t, 100, onExpiry, gRestartProbe);
+  }
+}
+
+void deleteOwnTimer(void* p) {
+  auto* probe = static_cast<Probe*>(p);
+  Timer_Delete(probe->timer);
+  ++probe->calls;
+}
+
+}  // namespace
+
+// One arming fires once, wherever a Stop and Start land against the
+// service thread: here just after it has taken the previous start request.
+TEST(Timer, RestartRightAfterTheServiceTookAStartFiresOnce) {
+  Timer* timer = nullptr;
+  Timer_Create(&timer);
+  Probe probe;
+  gRestartedTimer = timer;
+  gRestartProbe = &probe;
+  gRestarts = 0;
+  Timer_SetServiceHook(restartOnce);
+  Timer_Start(timer, 100, neverCalled, nullptr);
+  Thread_Sleep(800);
+  Timer_SetServiceHook(nullptr);
+  EXPECT_EQ(gRestarts.load(), 2) << "one start request taken for each Timer_Start";
+  EXPECT_EQ(probe.calls.load(), 1);
+  Timer_Delete(timer);
+}
+
+TEST(Timer, DeleteFromItsOwnCallbackIsRefusedAndLogged) {
+  Timer* timer = nullptr;
+  Timer_Create(&timer);
+  Probe probe;
+  probe.timer = timer;
+  testing::internal::CaptureStdout();
+  Timer_Start(timer, 20, deleteOwnTimer, &probe);
+  for (int i = 0; i < 200 && probe.calls.load() == 0; ++i) Thread_Sleep(10);
+  Thread_Sleep(50);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "ERROR   : Timer_Delete called from the timer's own callback : refused\n");
+  EXPECT_EQ(probe.calls.load(), 1);
+  Timer_Delete(timer);  // from another thread it is done
+}

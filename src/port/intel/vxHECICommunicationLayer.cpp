@@ -129,10 +129,34 @@ void failUnsettledRequest(NfcMeContext* ctx) {
   }
 }
 
+// The request in the send buffer is this layer's own version query. Only
+// vxHECI_QueryInfo sends one, and it sets meRequest for as long as it waits;
+// with meRequest None its caller has already gone (it failed on a read
+// error, which leaves the request and its timer running).
+bool versionQueryLeftBehind(NfcMeContext* ctx) {
+  if (ctx->meRequest != MeRequestNone) {
+    return false;
+  }
+  Mutex_Lock(ctx->lock);
+  const ByteBuffer* frame = ctx->sendBuffer;
+  const bool versionQuery = frame->length == kNfcMeVersionQueryLength &&
+                            frame->data[0] == NfcMeCommandMaintenance &&
+                            frame->data[kNfcMeMaintenanceHeaderLength] == NfcMeMaintenanceSubcommandVersionQuery;
+  Mutex_Unlock(ctx->lock);
+  return versionQuery;
+}
+
 // An answer that did not belong to the request was taken in: the request is
 // pending again. A caller that sleeps on it keeps its timeout, so that it
-// still ends by its answer or by the timer.
+// still ends by its answer or by the timer. A version query whose caller has
+// gone is not re-armed: pending again, it would have neither a timer nor
+// anyone to end it, and every later query of the context would be refused.
+// The answer that took it settles it.
 void rearmRequest(NfcMeContext* ctx) {
+  if (versionQueryLeftBehind(ctx)) {
+    LINK_TRACE("%s : nobody waits for this request any more : not re-armed", "NfcMeIfReceiveComplete");
+    return;
+  }
   heciHelperRearmRequest(ctx);
   if (isWaitedRequest(ctx->meRequest)) {
     armSendTimer(ctx);
@@ -369,10 +393,21 @@ void receiveDownloadPinStateResp(NfcMeContext* ctx, uint8_t status) {
   }
 }
 
-// Caller holds the waiter's lock. A notification that no wait has consumed
-// belongs to a request that has already ended for its caller.
+// Caller holds the waiter's lock, and its request is committed. A
+// notification that no wait has consumed belongs to a request that has
+// already ended for its caller, as long as this request is still untouched:
+// whoever takes a request notifies only after taking it. Once this request
+// has been taken, the notification is its own outcome and is kept for the
+// wait. (`lock` is taken inside the waiter's lock only here; nothing takes
+// the waiter's lock while it holds `lock`.)
 void consumeStaleNotification(NfcMeContext* ctx) {
-  if (ctx->waiter->state == WN_NOTIFIED) {
+  if (ctx->waiter->state != WN_NOTIFIED) {
+    return;
+  }
+  Mutex_Lock(ctx->lock);
+  const bool untouched = ctx->sendPending == 1;
+  Mutex_Unlock(ctx->lock);
+  if (untouched) {
     WaiterNotifier_Wait(ctx->waiter);
   }
 }
@@ -829,6 +864,22 @@ int32_t vxHECI_Connect(NfcMeContext** out, void* userData) {
   return kVxHECIFailed;
 }
 
+namespace {
+
+// The query's request ended without a wait: it is taken back (its timer
+// stopped) before the record pointer and the request kind are cleared, so
+// that nothing takes it in between for a request nobody waits for.
+int32_t failUnwaited(NfcMeContext* ctx) {
+  cancelTimerRequest(ctx);
+  WaiterNotifier_Lock(ctx->waiter);
+  ctx->meQueryInfo = nullptr;
+  ctx->meRequest = MeRequestNone;
+  WaiterNotifier_Unlock(ctx->waiter);
+  return kVxHECIFailed;
+}
+
+}  // namespace
+
 int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   if (ctx == nullptr || info == nullptr || ctx->heci == nullptr) {
     return kVxHECIInvalidArgument;
@@ -839,8 +890,14 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
     Mutex_Unlock(ctx->lock);
     return kVxHECIBusy;
   }
+  // The request, its kind and its record are committed together: a frame
+  // that takes the request from here on (a receive may already be posted)
+  // finds it waited for, and fails or re-arms it instead of leaving the
+  // caller asleep.
   ctx->sendPending = 1;
   ctx->resendCount = 0;
+  ctx->meQueryInfo = info;
+  ctx->meRequest = MeRequestVersionQuery;
   NfcMe_BuildVersionQuery(ctx->sendBuffer);
   // What goes out is a copy: a resend on the timer's thread may replace the
   // send buffer's storage while this write is still in progress.
@@ -853,6 +910,8 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
     // Without a waiter nobody could tell us the outcome: an answer would go
     // unnoticed and success would be reported for nothing. Fail unsent.
     cancelTimerRequest(ctx);
+    ctx->meQueryInfo = nullptr;
+    ctx->meRequest = MeRequestNone;
     return kVxHECIFailed;
   }
   consumeStaleNotification(ctx);
@@ -863,34 +922,30 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   // stops the timer and joins the dispatch thread (which may be notifying)
   // from inside the send. A notification that comes before the wait is
   // kept by the waiter and ends the wait at once, so none is lost.
-  ctx->meQueryInfo = info;
-  ctx->meRequest = MeRequestVersionQuery;
   armSendTimer(ctx);
   const HECIStatus status = HECISendMessage(ctx->heci, frame, sizeof frame);
-
-  // After a failed write (hsFailure) the send-complete handler has already
-  // run: it has either failed the request, or reconnected and resent it, and
-  // then the resend's answer or timeout settles it. Either way an outcome
-  // is notified, so we wait for it; leaving at once would let the resend's
-  // answer arrive for a query that is no longer there. Only a send that the
-  // core refused outright never reached the handler.
-  const bool handled = status == hsAccepted || status == hsFailure;
-  WaiterNotifier_Lock(ctx->waiter);
   if (status != hsAccepted) {
+    // A write that failed (hsFailure: the send-complete handler has run and
+    // closed the connection, or reconnected and resent) or that the core
+    // refused: the query fails at once and takes its request back; an
+    // answer to a resend is then dropped.
     Log_Error("HECISendMessage failed in %s!", "vxHECI_QueryInfo");
+    return failUnwaited(ctx);
   }
-  if (handled) {
-    WaiterNotifier_Wait(ctx->waiter);
-  }
+
+  // Written, so the outcome is always notified: the answer (or a frame that
+  // takes the request without settling it, which fails it, or re-arms it
+  // with its timer), a read error, a failed resend, or the timer's final
+  // failure 5000 ms after its one resend. Each of them notifies once it has
+  // stored the outcome, and the waiter keeps a notification that comes
+  // before the wait.
+  WaiterNotifier_Lock(ctx->waiter);
+  WaiterNotifier_Wait(ctx->waiter);
   // Cleared under the waiter's lock, under which the dispatcher decides
   // whether to fill the record: nothing is written into it after we return.
   ctx->meQueryInfo = nullptr;
   ctx->meRequest = MeRequestNone;
   WaiterNotifier_Unlock(ctx->waiter);
-  if (!handled) {
-    cancelTimerRequest(ctx);
-    return kVxHECIFailed;
-  }
   return ctx->meRequestStatus != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
 }
 
