@@ -12,8 +12,9 @@
  *
  * Control from tests, through the service's registry key:
  *   Scenario  REG_SZ, `key=value` items; read on every open, so each
- *             handle runs the scenario that was set when it was opened
- *             (devicePresent is read when the device starts);
+ *             handle runs the scenario that was set when it was opened;
+ *             devicePresent is followed within 50 ms (the interface
+ *             disappears and comes back);
  *   Trace     REG_SZ, a DOS path: every open, IOCTL, write, read, cancel and
  *             close is appended there with its time in milliseconds.
  *
@@ -85,7 +86,8 @@ typedef struct DEV {
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT lower;
   UNICODE_STRING interfaceName;
-  BOOLEAN interfaceEnabled;
+  BOOLEAN interfaceEnabled; /* changed by the worker only, once started */
+  volatile LONG started;
   KSPIN_LOCK lock;
   LIST_ENTRY handles;
   ULONG opens;
@@ -549,15 +551,36 @@ static void serveHandle(DEV* d, HANDLE_CTX* h) {
   completeAll(&done);
 }
 
-/* Serves every handle whenever something became due, or was asked for. */
+/* The interface is there while the scenario's devicePresent says so, so that
+ * a test can take the device away and bring it back without restarting the
+ * driver. Worker thread only. */
+static void followDevicePresent(DEV* d) {
+  SCENARIO sc;
+  loadScenario(&sc);
+  if (!sc.devicePresent != !d->interfaceEnabled) {
+    const BOOLEAN enable = sc.devicePresent ? TRUE : FALSE;
+    if (NT_SUCCESS(IoSetDeviceInterfaceState(&d->interfaceName, enable))) d->interfaceEnabled = enable;
+    trace2(0, "device", d->interfaceEnabled ? "interface enabled" : "interface absent");
+  }
+}
+
+#define DEVICE_POLL_100NS (50 * 10000) /* 50 ms */
+
+/* Serves every handle whenever something became due, or was asked for, and
+ * follows devicePresent. */
 static VOID NTAPI workerMain(PVOID context) {
   DEV* d = (DEV*)context;
+  LONGLONG nextDeviceCheck = 0;
   while (!d->stopping) {
     LIST_ENTRY done;
     LONGLONG next = 0, wait;
     LARGE_INTEGER timeout;
     PLIST_ENTRY e;
     KIRQL old;
+    if (d->started && now100ns() >= nextDeviceCheck) {
+      followDevicePresent(d);
+      nextDeviceCheck = now100ns() + DEVICE_POLL_100NS;
+    }
     InitializeListHead(&done);
     old = lockDev(d);
     for (e = d->handles.Flink; e != &d->handles; e = e->Flink) {
@@ -565,7 +588,8 @@ static VOID NTAPI workerMain(PVOID context) {
     }
     unlockDev(d, old);
     completeAll(&done);
-    wait = next == 0 ? 10000000 : next - now100ns();
+    wait = next == 0 ? DEVICE_POLL_100NS : next - now100ns();
+    if (wait > DEVICE_POLL_100NS) wait = DEVICE_POLL_100NS;
     if (wait < 10000) wait = 10000; /* 1 ms */
     timeout.QuadPart = -wait;
     KeWaitForSingleObject(&d->wake, Executive, KernelMode, FALSE, &timeout);
@@ -753,30 +777,27 @@ static NTSTATUS NTAPI onPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status;
   switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-      SCENARIO sc;
-      loadScenario(&sc);
-      if (sc.devicePresent && !d->interfaceEnabled) {
-        d->interfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&d->interfaceName, TRUE));
-      }
-      trace2(0, "start", d->interfaceEnabled ? "interface enabled" : "interface absent");
+    case IRP_MN_START_DEVICE:
+      /* The worker enables the interface, and keeps it as the scenario says. */
+      trace2(0, "start", NULL);
+      InterlockedExchange(&d->started, 1);
+      KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return forward(d, irp);
-    }
     case IRP_MN_SURPRISE_REMOVAL:
-      if (d->interfaceEnabled) IoSetDeviceInterfaceState(&d->interfaceName, FALSE);
-      d->interfaceEnabled = FALSE;
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return forward(d, irp);
     case IRP_MN_REMOVE_DEVICE:
-      if (d->interfaceEnabled) IoSetDeviceInterfaceState(&d->interfaceName, FALSE);
-      d->interfaceEnabled = FALSE;
       InterlockedExchange(&d->stopping, 1);
       KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
       if (d->worker != NULL) {
         KeWaitForSingleObject(d->worker, Executive, KernelMode, FALSE, NULL);
         ObDereferenceObject(d->worker);
         d->worker = NULL;
+      }
+      if (d->interfaceEnabled) IoSetDeviceInterfaceState(&d->interfaceName, FALSE);
+      d->interfaceEnabled = FALSE;
+      if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return forward(d, irp);
       }
       trace2(0, "remove", NULL);
       irp->IoStatus.Status = STATUS_SUCCESS;

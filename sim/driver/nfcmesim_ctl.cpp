@@ -2,6 +2,7 @@
 //
 //   nfcmesim_ctl install <inf> <hardware id>   root device + driver install
 //   nfcmesim_ctl wait <ms>                     until the HECI interface is there
+//   nfcmesim_ctl gone <ms>                     until it is not
 //   nfcmesim_ctl scenario <text>               scenario for the next opens
 //   nfcmesim_ctl trace <DOS path>|""           where the driver traces
 //   nfcmesim_ctl hold <ms>                     keeps the Wine session (and
@@ -71,13 +72,13 @@ bool interfacePresent() {
   return found;
 }
 
-int waitForInterface(unsigned ms) {
+int waitForInterface(unsigned ms, bool present) {
   const ULONGLONG end = GetTickCount64() + ms;
   do {
-    if (interfacePresent()) return 0;
+    if (interfacePresent() == present) return 0;
     Sleep(20);
   } while (GetTickCount64() < end);
-  std::printf("nfcmesim_ctl: no HECI interface after %u ms\n", ms);
+  std::printf("nfcmesim_ctl: the HECI interface is %s after %u ms\n", present ? "absent" : "still there", ms);
   return 1;
 }
 
@@ -102,13 +103,15 @@ int setValue(const wchar_t* name, const wchar_t* text) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring verb = argc > 1 ? argv[1] : L"";
   if (verb == L"install" && argc == 4) return install(argv[2], argv[3]);
-  if (verb == L"wait" && argc == 3) return waitForInterface(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
+  if ((verb == L"wait" || verb == L"gone") && argc == 3) {
+    return waitForInterface(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)), verb == L"wait");
+  }
   if (verb == L"scenario" && argc == 3) return setValue(L"Scenario", argv[2]);
   if (verb == L"trace" && argc == 3) return setValue(L"Trace", argv[2]);
   if (verb == L"hold" && argc == 3) {
     Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     return 0;
   }
-  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | scenario <text> | trace <path> | hold <ms>\n");
+  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | gone <ms> | scenario <text> | trace <path> | hold <ms>\n");
   return 2;
 }

@@ -30,8 +30,8 @@ typedef struct SCENARIO_FRAMES {
 } SCENARIO_FRAMES;
 
 typedef struct SCENARIO {
-  /* Device and connection. devicePresent is looked at when the device
-   * starts: false leaves the HECI interface disabled. */
+  /* Device and connection. devicePresent false disables the HECI
+   * interface (within 50 ms, while the driver runs). */
   int devicePresent;
   int connectFails;           /* the connect IOCTL fails */
   unsigned maxMessageLength;  /* answered by the connect */

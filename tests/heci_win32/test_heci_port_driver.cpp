@@ -95,6 +95,9 @@ std::string output(std::string s) {
 class HeciWinDriver : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Whatever an earlier run left: the default scenario brings the
+    // interface back within 50 ms.
+    setDriverValue(L"Scenario", L"");
     const auto start = Clock::now();
     while (!interfacePresent() && msSince(start) < 20000) Sleep(20);
     ASSERT_TRUE(interfacePresent()) << "the NFC-ME stand-in is not installed in this prefix";
@@ -144,6 +147,18 @@ TEST_F(HeciWinDriver, InitFindsTheInterfaceAndConnectsTheClient) {
   const std::vector<std::string> opens = traced(" open ");
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_EQ(opens[0].substr(opens[0].size() - 2), sizeof(void*) == 4 ? "32" : "64");
+}
+
+TEST_F(HeciWinDriver, WithoutTheInterfaceInitGivesNotFoundSilently) {
+  scenario(L"devicePresent=false");
+  const auto start = Clock::now();
+  while (interfacePresent() && msSince(start) < 5000) Sleep(10);
+  HECIWinDevice* device = reinterpret_cast<HECIWinDevice*>(1);
+  std::string log;
+  EXPECT_EQ(init(&device, &log), hsDeviceNotFound);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(log, "");
+  EXPECT_TRUE(traced(" open ").empty());
 }
 
 TEST_F(HeciWinDriver, EachIoctlFailureHasItsLineAndClosesTheHandle) {
