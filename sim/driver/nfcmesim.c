@@ -194,13 +194,18 @@ static void emit(LINE* l) {
   }
 }
 
+/* "<time> #<handle> <what>": the start of every line about one handle. */
+static void startHandleLine(LINE* l, ULONG id, const char* what) {
+  startLine(l);
+  put(l, "#");
+  putUnsigned(l, id);
+  put(l, " ");
+  put(l, what);
+}
+
 static void trace2(ULONG id, const char* what, const char* detail) {
   LINE l;
-  startLine(&l);
-  put(&l, "#");
-  putUnsigned(&l, id);
-  put(&l, " ");
-  put(&l, what);
+  startHandleLine(&l, id, what);
   if (detail) {
     put(&l, " ");
     put(&l, detail);
@@ -210,11 +215,7 @@ static void trace2(ULONG id, const char* what, const char* detail) {
 
 static void traceBytes(ULONG id, const char* what, const UCHAR* data, ULONG length) {
   LINE l;
-  startLine(&l);
-  put(&l, "#");
-  putUnsigned(&l, id);
-  put(&l, " ");
-  put(&l, what);
+  startHandleLine(&l, id, what);
   put(&l, " ");
   putUnsigned(&l, length);
   put(&l, ": ");
@@ -224,11 +225,7 @@ static void traceBytes(ULONG id, const char* what, const UCHAR* data, ULONG leng
 
 static void traceNumber(ULONG id, const char* what, ULONGLONG value) {
   LINE l;
-  startLine(&l);
-  put(&l, "#");
-  putUnsigned(&l, id);
-  put(&l, " ");
-  put(&l, what);
+  startHandleLine(&l, id, what);
   put(&l, " ");
   putUnsigned(&l, value);
   emit(&l);
@@ -369,11 +366,7 @@ static void completeAll(LIST_ENTRY* done) {
     HANDLE_CTX* h = IRP_CTX(irp);
     const ULONG_PTR kind = IRP_KIND(irp);
     LINE l;
-    startLine(&l);
-    put(&l, "#");
-    putUnsigned(&l, h->id);
-    put(&l, " ");
-    put(&l, kindName(kind));
+    startHandleLine(&l, h->id, kindName(kind));
     if (irp->IoStatus.Status == STATUS_CANCELLED) {
       put(&l, " cancelled");
     } else if (!NT_SUCCESS(irp->IoStatus.Status)) {

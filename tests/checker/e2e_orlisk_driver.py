@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_orlisk import (CONNECT_FAILED, CONNECT_REPORT, FAILED_LINE, NOT_PRESENT,  # noqa: E402
                         PAUSE, QUERY_FAILED, TIMEOUT_LINE, exactly, query_fails_with,
                         without_report_failures)
+from e2e_orlisk import report as common_report  # noqa: E402
 
 WINE64 = "/usr/lib/wine/wine64"
 QUERY_HEX = "00 00 00 00 00 00 00 00 01 00 01"
@@ -61,6 +62,15 @@ class Prefix:
             time.sleep(1)
         if proc.returncode != 0:
             raise RuntimeError(f"nfcmesim_ctl {' '.join(args)}: {said}")
+
+    def hold_session(self):
+        """Keeps the Wine session, and with it the loaded driver, up between
+        runs, as on a PC where the driver is always there. Without it each
+        run would start a new session, and a program started while the last
+        one shuts down fails to start."""
+        env = dict(self.env, WINELOADER=WINE64)
+        return subprocess.Popen([WINE64, self.ctl, "hold", "3600000"], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def clear_trace(self):
         with open(self.trace_file, "w"):
@@ -223,7 +233,9 @@ def main(prefix_path, ctl, runner, exe, name_filter=""):
     bare = os.path.join(folder, os.path.basename(exe))
     shutil.copy(exe, bare)
     results = []
+    keeper = prefix.hold_session()
     try:
+        prefix.control("wait", "20000")
         for case in cases():
             if name_filter and name_filter not in case.name:
                 continue
@@ -260,23 +272,21 @@ def main(prefix_path, ctl, runner, exe, name_filter=""):
                 problems.append("driver trace:\n        " + "\n        ".join(prefix.trace()))
             results.append((case, seconds, code, out, problems))
     finally:
+        keeper.kill()
+        keeper.wait()
         shutil.rmtree(folder, ignore_errors=True)
     return report(results)
 
 
 def report(results):
-    failed = 0
+    """Each run's lines first, then the verdicts."""
+    verdicts = []
     for case, seconds, code, out, problems in results:
-        status = "ok" if not problems else "FAILED"
-        lines = out.count("\n") + (0 if out.endswith("\n") else 1)
-        print(f"[{status}] {case.name}: exit {code}, {seconds:.2f} s, {lines} lines, last {out.splitlines()[-1] if out else ''!r}")
+        print(f"-- {case.name}: exit {code}, {seconds:.2f} s")
         for line in out.splitlines():
             print(f"    | {line}")
-        for p in problems:
-            print(f"    {p}")
-        failed += bool(problems)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+        verdicts.append((case, seconds, problems))
+    return common_report(verdicts)
 
 
 if __name__ == "__main__":
