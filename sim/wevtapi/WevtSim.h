@@ -44,8 +44,8 @@
 // entry that does not parse is named on standard error and skipped.
 //
 // NFCSIM_EVT_TRACE=PATH appends one line per subscription, delivery and
-// close to that file, so a test can see what the program did with the
-// subscription: "subscribe System 0" (the error code, 0 on success),
+// close to that file (under Wine a Unix path will do), so a test can see
+// what the program did with the subscription: "subscribe System 0" (the error code, 0 on success),
 // "deliver MEI 1", "error 15011", "close" or "close from callback".
 //
 // In-process tests drive it through its extra exports below; look them up
