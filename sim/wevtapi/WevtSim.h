@@ -70,11 +70,12 @@ using WevtSim_SetSubscribeFaultFn = void (*)(uint32_t code);
 // 0 none, 1 EvtCreateRenderContext fails, 2 EvtRender into a buffer fails
 // with 122, 3 it fails with 13 (ERROR_INVALID_DATA). Stays until reset.
 using WevtSim_SetRenderFaultFn = void (*)(uint32_t fault);
-// Handles open right now, by kind, and how many calls were refused for an
-// invalid handle so far.
+// Handles open right now, by kind; deliveries queued or in progress; and how
+// many calls were refused for an invalid handle so far.
 struct WevtSimCounts {
   uint32_t subscriptions;
   uint32_t renderContexts;
+  uint32_t pendingDeliveries;
   uint32_t invalidHandleCalls;
 };
 using WevtSim_CountsFn = void (*)(WevtSimCounts* counts);

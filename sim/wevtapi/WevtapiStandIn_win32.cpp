@@ -429,6 +429,7 @@ void WevtSim_Counts(WevtSimCounts* counts) {
     return;
   }
   *counts = WevtSimCounts{};
+  counts->pendingDeliveries = MeiEventSource_Pending();
   Handles& h = handles();
   std::lock_guard<std::mutex> guard(h.lock);
   for (const auto& entry : h.live) {

@@ -189,13 +189,16 @@ TEST_F(WindowsWatcher, ARenderingFailureDropsTheEventAfterItsLine) {
 
 namespace {
 
-std::atomic<bool> gEntered{false};
+std::atomic<int> gEntries{0};
+std::atomic<int> gExits{0};
+std::atomic<bool> gRelease{false};
 std::atomic<bool> gFinished{false};
 
-void slowReset(void*) {
-  gEntered = true;
-  Sleep(150);
-  gFinished = true;
+// Holds its delivery until the test lets it go.
+void heldReset(void*) {
+  ++gEntries;
+  waitFor(gRelease);
+  ++gExits;
 }
 
 void deleteOwnWatcher(void* argument) {
@@ -209,31 +212,39 @@ void deleteOwnWatcher(void* argument) {
 
 TEST_F(WindowsWatcher, DeleteDuringADeliveryWaitsForItAndNothingComesAfter) {
   open();
-  gEntered = false;
-  gFinished = false;
-  OsEvent_SetCallback(watcher_, slowReset, nullptr);
+  gEntries = 0;
+  gExits = 0;
+  gRelease = false;
+  OsEvent_SetCallback(watcher_, heldReset, nullptr);
   CaptureStdout();
   sim().publish("MEI", 1, 4);
-  ASSERT_TRUE(waitFor(gEntered));
-  sim().publish("MEI", 1, 4);  // queued behind it: dropped by the delete
+  ASSERT_TRUE(waitFor(gEntries));
+  sim().publish("MEI", 1, 4);  // queued behind the one in progress
   std::atomic<bool> deleted{false};
+  std::atomic<int> runningAtReturn{-1};
   std::thread closer([&] {
     OsEvent_Delete(watcher_);
+    runningAtReturn = gEntries - gExits;
     deleted = true;
   });
-  const bool returned = waitFor(deleted);
-  if (!returned) {
+  // Once the close has dropped the queued event, only the held one is left.
+  const bool dropped = waitUntil([] { return sim().now().pendingDeliveries == 1; });
+  Sleep(20);
+  const bool returnedWhileHeld = deleted;
+  gRelease = true;
+  if (!waitFor(deleted)) {
     closer.detach();  // a hang: report it rather than wait for ever
     FAIL() << "OsEvent_Delete did not return";
   }
   closer.join();
   watcher_ = nullptr;
-  EXPECT_TRUE(gFinished) << "Delete returned before the callback had ended";
-  gEntered = false;
+  EXPECT_TRUE(dropped);
+  EXPECT_FALSE(returnedWhileHeld) << "Delete returned while the callback still ran";
+  EXPECT_EQ(runningAtReturn, 0);
   sim().publish("MEI", 1, 4);
   EXPECT_TRUE(sim().drain(kDrainMs));
   EXPECT_TRUE(std::regex_match(takeOutput(), deliveredLines(1)));
-  EXPECT_FALSE(gEntered);
+  EXPECT_EQ(gEntries, 1);
 }
 
 TEST_F(WindowsWatcher, TheCallbackMayDeleteItsOwnWatcher) {

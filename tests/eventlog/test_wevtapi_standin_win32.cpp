@@ -54,7 +54,8 @@ struct Seen {
   std::atomic<DWORD> threadId{0};
   std::atomic<int> running{0};
   std::atomic<bool> overlapped{false};
-  std::atomic<int> sleepMs{0};
+  std::atomic<bool> hold{false};     // deliveries wait for `release`
+  std::atomic<bool> release{false};
 };
 
 DWORD WINAPI recordCallback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event) {
@@ -67,8 +68,8 @@ DWORD WINAPI recordCallback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, E
     seen->lastError = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
     ++seen->errors;
   } else {
-    if (seen->sleepMs > 0) {
-      Sleep(static_cast<DWORD>(seen->sleepMs.load()));
+    if (seen->hold) {
+      waitFor(seen->release);
     }
     ++seen->delivered;
   }
@@ -251,19 +252,38 @@ TEST_F(StandIn, RendersTheFourValuesAsEvtVariantsWithTheTwoCallSizeProtocol) {
 
 TEST_F(StandIn, EvtCloseWaitsForTheCallbackInProgressAndNoneComesAfter) {
   Seen seen;
-  seen.sleepMs = 150;
+  seen.hold = true;
   EVT_HANDLE s = subscribe(L"System", kOsEventQuery, &seen);
   ASSERT_NE(s, nullptr);
   sim().publish("MEI", 1, 4);
   ASSERT_TRUE(waitFor(seen.running));
   sim().publish("MEI", 1, 4);  // queued behind the one in progress
   sim().publish("MEI", 4, 4);
-  EXPECT_TRUE(EvtClose(s));
-  EXPECT_EQ(seen.running, 0);
+  std::atomic<bool> closed{false};
+  std::atomic<int> runningAtReturn{-1};
+  std::thread closer([&] {
+    EXPECT_TRUE(EvtClose(s));
+    runningAtReturn = seen.running.load();
+    closed = true;
+  });
+  // The close drops what is queued and waits for the delivery it holds.
+  const bool dropped = waitUntil([] { return sim().now().pendingDeliveries == 1; });
+  Sleep(20);
+  const bool returnedWhileHeld = closed;
+  seen.release = true;
+  const bool returned = waitFor(closed);
+  if (!returned) {
+    closer.detach();
+  } else {
+    closer.join();
+  }
+  ASSERT_TRUE(returned) << "EvtClose did not return";
+  EXPECT_TRUE(dropped);
+  EXPECT_FALSE(returnedWhileHeld);
+  EXPECT_EQ(runningAtReturn, 0);
   EXPECT_EQ(seen.delivered, 1);
   sim().publish("MEI", 1, 4);
   ASSERT_TRUE(sim().drain(kDrainMs));
-  Sleep(50);
   EXPECT_EQ(seen.delivered, 1);
 
   // A closed handle, and no handle at all, are refused.
