@@ -160,6 +160,22 @@ void MeiEventSource_Drain() {
   src.drained.wait(lk, [&src] { return src.pending == 0; });
 }
 
+bool MeiEventSource_DrainFor(uint32_t timeoutMs) {
+  if (tOnDeliveryThread) {
+    return true;
+  }
+  Source& src = source();
+  std::unique_lock<std::mutex> lk(src.lock);
+  return src.drained.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                              [&src] { return src.pending == 0; });
+}
+
+uint32_t MeiEventSource_Pending() {
+  Source& src = source();
+  std::lock_guard<std::mutex> guard(src.lock);
+  return static_cast<uint32_t>(src.pending);
+}
+
 MeiSubscription* MeiEventSource_Subscribe(const wchar_t* channel, const wchar_t* query,
                                           MeiEventCallback callback, void* context,
                                           uint32_t* error) {

@@ -13,6 +13,11 @@ void MeiEventSource_Publish(const char* provider, uint16_t eventId, uint8_t leve
 // Called from a delivery it returns at once: a delivery cannot wait for
 // itself.
 void MeiEventSource_Drain();
+// The same with a limit: false when the deliveries had not all ended within
+// `timeoutMs` (a test's guard against a delivery that never returns).
+bool MeiEventSource_DrainFor(uint32_t timeoutMs);
+// Deliveries queued or in progress right now, over all subscriptions.
+uint32_t MeiEventSource_Pending();
 
 // ---------------------------------------------------------------------------
 // The event-log side of the source, as the watcher's POSIX backend uses it:

@@ -1,6 +1,8 @@
 // The Windows event log as the watcher and the reports meet it. Under Wine,
 // EvtSubscribe is a stub that fails without an error code, so there the
-// watcher runs without a subscription and says so.
+// watcher runs without a subscription and says so. The watcher's delivery
+// and render paths run under Wine against the wevtapi stand-in instead
+// (test_watcher_wevtapi_win32.cpp).
 #include <windows.h>
 
 #include <gtest/gtest.h>
