@@ -42,6 +42,9 @@ case ${1:-} in
     "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' || die "cannot set the trace path"
     # The install reports success even where the driver did not start.
     "$wine64" "$driver/nfcmesim_ctl.exe" wait 20000 || die "the HECI interface did not appear"
+    # Leave no session behind: a program started while one shuts down can
+    # hang in Wine's start-up.
+    wineserver -w
     ;;
   destroy)
     [ $# -eq 2 ] || die "usage: prefix.sh destroy <prefix>"

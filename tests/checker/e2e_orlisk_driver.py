@@ -2,7 +2,7 @@
 """End-to-end runs of the unmodified Orlisk.exe against the kernel-mode
 NFC-ME firmware stand-in, in a Wine prefix where it is installed.
 
-    e2e_orlisk_driver.py PREFIX CTL RUNNER ORLISK.EXE [NAME_FILTER]
+    e2e_orlisk_driver.py PREFIX CTL RUNNER ORLISK.EXE [WEVTAPI.DLL [NAME_FILTER]]
 
 PREFIX is a prefix made by sim/driver/prefix.sh, CTL its nfcmesim_ctl.exe,
 RUNNER the program that starts a Windows executable (scripts/wine-run).
@@ -11,6 +11,10 @@ once per scenario; each case checks the exact standard output, the exit
 code, the time taken, what the driver received (its trace), and that the
 program exits promptly after its result word. A program that does not exit
 is killed and reported, never left to hang the suite.
+
+With WEVTAPI.DLL (the event-log stand-in, sim/wevtapi), one more case puts
+it beside the program and has it deliver an ME reset event (ID 1) while the
+query waits for its answer.
 """
 import os
 import re
@@ -133,9 +137,11 @@ def run_program(runner, exe, env, folder, limit):
 
 
 class Case:
-    def __init__(self, name, scenario, code, seconds, check, writes=None, absent=False):
+    def __init__(self, name, scenario, code, seconds, check, writes=None, absent=False, events=None):
         self.name, self.scenario, self.code, self.seconds = name, scenario, code, seconds
         self.check, self.writes, self.absent = check, writes, absent
+        # Events the wevtapi stand-in delivers ("MEI:1@300"); None: no stand-in.
+        self.events = events
 
 
 def open_fails_ten_times(port_line, status):
@@ -169,7 +175,17 @@ def writes_apart(count, low_ms, high_ms):
     return check
 
 
-def cases():
+def watcher_lines_then(result):
+    """The watcher's lines for one delivered ME reset event, then the result."""
+    pattern = (r"LOG     : EvtSubscribeActionDeliver\nLOG     : EvtRender >>> \d+\n"
+               r"LOG     : eventInfo [0-9A-F]+\nLOG     : eventId 1\n" + re.escape(result))
+
+    def check(out):
+        return re.fullmatch(pattern, out) is not None, f"expected {pattern!r}"
+    return check
+
+
+def cases(with_event_log):
     connect_line = "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x{:X}, GetLastError : 0x{:X}\n"
     result = [Case("success", "", 0, (0, 6), exactly("SUCCESS"), writes_apart(1, 0, 0))]
     for radio in (2, 17):
@@ -214,6 +230,12 @@ def cases():
              query_fails_with("ERROR   : HECI_Write : GetOverlappedResult() failed, GetLastError : 3E4\n",
                               "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n")),
     ]
+    if with_event_log:
+        # The ME announces a reset while the query waits: the watcher logs
+        # it and the link stops reconnecting on its own; the answer that
+        # follows still ends the query.
+        result.append(Case("ME reset event while the query waits", "answerDelayMs=1500", 0, (1.4, 7),
+                           watcher_lines_then("SUCCESS"), writes_apart(1, 0, 0), events="MEI:1@300"))
     # Drivers that are slow to let a cancelled read go: every run ends with
     # the close of a handle whose read is pending.
     for mode in ("onclose", "late"):
@@ -227,16 +249,25 @@ def cases():
     return result
 
 
-def main(prefix_path, ctl, runner, exe, name_filter=""):
+def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
     prefix = Prefix(prefix_path, ctl)
     folder = tempfile.mkdtemp(prefix="orlisk-bare-")
     bare = os.path.join(folder, os.path.basename(exe))
     shutil.copy(exe, bare)
+    # The same program beside the event-log stand-in, in a folder of its own.
+    logged = os.path.join(folder, "with-event-log")
+    if wevtapi:
+        os.mkdir(logged)
+        shutil.copy(exe, logged)
+        shutil.copy(wevtapi, os.path.join(logged, "wevtapi.dll"))
     results = []
+    # A program started while the session of an earlier one shuts down can
+    # hang in Wine's start-up: begin with a session of our own.
+    subprocess.run(["wineserver", "-w"], env=prefix.env, stderr=subprocess.DEVNULL, timeout=60)
     keeper = prefix.hold_session()
     try:
         prefix.control("wait", "20000")
-        for case in cases():
+        for case in cases(bool(wevtapi)):
             if name_filter and name_filter not in case.name:
                 continue
             prefix.control("scenario", case.scenario)
@@ -244,8 +275,13 @@ def main(prefix_path, ctl, runner, exe, name_filter=""):
             prefix.control("gone" if case.absent else "wait", "20000")
             prefix.clear_trace()
             low, high = case.seconds
+            env, where = prefix.env, folder
+            if case.events is not None:
+                env = dict(env, WINEDLLOVERRIDES="wevtapi=n,b", NFCSIM_EVT=case.events)
+                where = logged
             try:
-                out, code, seconds, after = run_program(runner, bare, prefix.env, folder, high + 5)
+                out, code, seconds, after = run_program(runner, os.path.join(where, os.path.basename(exe)),
+                                                        env, where, high + 5)
             finally:
                 prefix.control("scenario", "")
             if code == 77 and out.startswith("SKIPPED"):
@@ -290,6 +326,6 @@ def report(results):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) not in (5, 6):
+    if len(sys.argv) not in (5, 6, 7):
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))
