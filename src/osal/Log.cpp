@@ -2,16 +2,37 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
 
 void writeLine(const char* prefix, const char* format, va_list args) {
-  // Prefix, message and line end are three separate writes, so lines of
-  // different threads may interleave; the flush keeps the order of our own
-  // lines against the program's result word on the same stream.
-  std::fputs(prefix, stdout);
-  std::vprintf(format, args);
-  std::fputs("\n", stdout);
+  // The whole line goes out in one write: stdio locks the stream per call,
+  // so lines of different threads (dispatcher, timer, event-log delivery)
+  // never mix inside a line. The flush keeps the order of our own lines
+  // against the program's result word on the same stream.
+  char stackLine[512];
+  va_list again;
+  va_copy(again, args);
+  const int prefixLength = std::snprintf(stackLine, sizeof stackLine, "%s", prefix);
+  const int messageLength = std::vsnprintf(stackLine + prefixLength, sizeof stackLine - prefixLength, format, args);
+  if (messageLength < 0) {
+    va_end(again);
+    return;
+  }
+  const size_t total = static_cast<size_t>(prefixLength) + static_cast<size_t>(messageLength) + 1;
+  std::vector<char> heapLine;
+  char* line = stackLine;
+  if (total + 1 > sizeof stackLine) {
+    heapLine.resize(total + 1);
+    line = heapLine.data();
+    std::memcpy(line, prefix, static_cast<size_t>(prefixLength));
+    std::vsnprintf(line + prefixLength, heapLine.size() - prefixLength, format, again);
+  }
+  va_end(again);
+  line[total - 1] = '\n';
+  std::fwrite(line, 1, total, stdout);
   std::fflush(stdout);
 }
 

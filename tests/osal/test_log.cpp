@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "Log.h"
 
@@ -49,4 +51,32 @@ TEST(Log, HexDumpDoublesPercentAndRestartsAfterTheLastCharacterShown) {
   EXPECT_EQ(dump(bytes, 9),
             "LOG     : 25 25 61 62 63 64 65 66 %%abcd\n\n"
             "LOG     : 65 66 67 efg\n\n");
+}
+
+TEST(Log, ALineLongerThanAnyBufferComesWhole) {
+  const std::string text(3000, 'x');
+  CaptureStdout();
+  Log_Warning("%s|%d", text.c_str(), 7);
+  EXPECT_EQ(GetCapturedStdout(), "WARNING : " + text + "|7\n");
+}
+
+// The dispatcher, the send timer and the event-log delivery all log while
+// the main thread does: no line may be cut into by another thread's.
+TEST(Log, LinesOfThreadsLoggingAtOnceNeverMix) {
+  constexpr int kLines = 300;
+  CaptureStdout();
+  std::thread other([] {
+    for (int i = 0; i < kLines; ++i) Log_Error("from the other thread %d", i);
+  });
+  for (int i = 0; i < kLines; ++i) Log_Info("from this thread %d", i);
+  other.join();
+  std::istringstream out(GetCapturedStdout());
+  int lines = 0;
+  for (std::string line; std::getline(out, line); ++lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool mine = line.rfind("LOG     : from this thread ", 0) == 0;
+    const bool theirs = line.rfind("ERROR   : from the other thread ", 0) == 0;
+    ASSERT_TRUE(mine || theirs) << line;
+  }
+  EXPECT_EQ(lines, 2 * kLines);
 }
