@@ -1,11 +1,13 @@
 // The Windows platform: DIFxAPI, SetupAPI, the configuration manager and
-// FormatMessageW.
+// FormatMessageW; the in-box driver-store operations are in
+// InboxDriverStore_win32.cpp.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <cstring>
 
+#include "InboxDriverStore.h"
 #include "InstallerSystem.h"
 
 namespace tamvik {
@@ -94,6 +96,42 @@ class WindowsPlatform final : public InstallerPlatform {
 
   uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return callDifx("DriverPackageUninstallW", infPath, flags, needReboot);
+  }
+
+  uint32_t LoadDifxApi() override {
+    if (difx_ == nullptr) {
+      difx_ = LoadLibraryW(L"DIFxAPI.dll");
+      if (difx_ == nullptr) {
+        return lastErrorOr(ERROR_MOD_NOT_FOUND);
+      }
+    }
+    for (const char* name : {"DriverPackageInstallW", "DriverPackageUninstallW"}) {
+      if (GetProcAddress(difx_, name) == nullptr) {
+        return lastErrorOr(ERROR_PROC_NOT_FOUND);
+      }
+    }
+    return ERROR_SUCCESS;
+  }
+
+  uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override { return inbox::StageInf(infPath); }
+
+  uint32_t GetInfDeviceIds(const wchar_t* infPath, std::vector<std::wstring>* ids) override {
+    return inbox::InfDeviceIds(infPath, ids);
+  }
+
+  uint32_t GetPresentDeviceIds(std::vector<std::wstring>* ids) override { return inbox::PresentDeviceIds(ids); }
+
+  uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t* hardwareId, const wchar_t* infPath, uint32_t flags,
+                                              int32_t* needReboot) override {
+    return inbox::UpdateDriver(hardwareId, infPath, flags, needReboot);
+  }
+
+  uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName) override {
+    return inbox::FindPublishedInf(infPath, publishedName);
+  }
+
+  uint32_t SetupUninstallOEMInfW(const wchar_t* publishedName, uint32_t flags) override {
+    return inbox::UninstallPublishedInf(publishedName, flags);
   }
 
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "InstallerPlatform.h"
@@ -30,6 +31,19 @@ class ScriptedPlatform final : public InstallerPlatform {
   bool classInstallerOk = true;
   bool hasMessage = true;
   std::wstring message = L"Some text.\r\n";
+  // DIFxAPI.dll is there unless a test says otherwise; then the in-box
+  // operations answer.
+  uint32_t loadDifxResult = 0;
+  uint32_t stageResult = 0;
+  uint32_t infIdsResult = 0;
+  std::vector<std::wstring> infIds = {L"ROOT\\NFC"};
+  uint32_t presentIdsResult = 0;
+  std::vector<std::wstring> presentIds = {L"ACPI\\PNP0A08", L"root\\nfc"};
+  // UpdateDriverForPlugAndPlayDevicesW: by hardware ID, 0 for any other.
+  std::vector<std::pair<std::wstring, uint32_t>> updateResults;
+  uint32_t findPublishedResult = 0;
+  std::wstring publishedName = L"oem7.inf";
+  uint32_t uninstallOemResult = 0;
 
   // What was asked.
   std::vector<std::string> calls;
@@ -44,6 +58,50 @@ class ScriptedPlatform final : public InstallerPlatform {
   }
   uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return difx("DriverPackageUninstallW", infPath, flags, needReboot, uninstallResult);
+  }
+  uint32_t LoadDifxApi() override {
+    calls.push_back("LoadDifxApi");
+    return loadDifxResult;
+  }
+  uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override {
+    calls.push_back("SetupCopyOEMInfW " + u8(infPath));
+    return stageResult;
+  }
+  uint32_t GetInfDeviceIds(const wchar_t* infPath, std::vector<std::wstring>* ids) override {
+    calls.push_back("GetInfDeviceIds " + u8(infPath));
+    *ids = infIds;
+    return infIdsResult;
+  }
+  uint32_t GetPresentDeviceIds(std::vector<std::wstring>* ids) override {
+    calls.push_back("GetPresentDeviceIds");
+    *ids = presentIds;
+    return presentIdsResult;
+  }
+  uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t* hardwareId, const wchar_t* infPath, uint32_t flags,
+                                              int32_t* needReboot) override {
+    rebootFlagSeen = needReboot != nullptr ? *needReboot : -2;
+    calls.push_back("UpdateDriverForPlugAndPlayDevicesW " + u8(hardwareId) + " " + u8(infPath) + " " +
+                    std::to_string(flags));
+    if (needReboot != nullptr) {
+      *needReboot = 1;
+    }
+    for (const auto& answer : updateResults) {
+      if (answer.first == hardwareId) {
+        return answer.second;
+      }
+    }
+    return 0;
+  }
+  uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* name) override {
+    calls.push_back("FindPublishedInf " + u8(infPath));
+    if (findPublishedResult == 0) {
+      *name = publishedName;
+    }
+    return findPublishedResult;
+  }
+  uint32_t SetupUninstallOEMInfW(const wchar_t* name, uint32_t flags) override {
+    calls.push_back("SetupUninstallOEMInfW " + u8(name) + " " + std::to_string(flags));
+    return uninstallOemResult;
   }
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
     calls.push_back("CM_Locate_DevNodeW " + std::to_string(flags));

@@ -44,6 +44,10 @@ const std::vector<std::string> kCreateCalls = {
     "SetupDiDestroyDeviceInfoList 1511",
 };
 
+// DIFxAPI.dll is looked for before anything else of an install, force
+// install or uninstall.
+const std::string kLoad = "LoadDifxApi";
+
 const std::vector<std::string> kInstallCalls = {
     "CM_Locate_DevNodeW 0",
     "CM_Reenumerate_DevNode 119 0",
@@ -82,19 +86,22 @@ TEST(TamvikCommandLine, UpperCaseOptionsWorkAsLowerCase) {
     Tamvik run;
     run({option, kInf});
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.platform.calls, kInstallCalls);
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
+    EXPECT_EQ(run.platform.calls, expected);
   }
   for (const wchar_t* option : {L"/u", L"/U"}) {
     Tamvik run;
     run({option, kInf, L"ignored", L"ignored too"});
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.platform.calls, std::vector<std::string>{"DriverPackageUninstallW C:\\drv\\nfc.inf 4"});
+    EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
   }
   for (const wchar_t* option : {L"/f", L"/F"}) {
     Tamvik run;
     run({option, kInf, L"ROOT\\NFC_0"});
     EXPECT_EQ(run.code, 0);
-    std::vector<std::string> expected = kCreateCalls;
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kCreateCalls.begin(), kCreateCalls.end());
     expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
     EXPECT_EQ(run.platform.calls, expected);
   }
@@ -162,7 +169,7 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
   locate({L"/i", kInf});
   EXPECT_EQ(locate.code, 0);
   EXPECT_EQ(locate.platform.calls,
-            (std::vector<std::string>{"CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
+            (std::vector<std::string>{kLoad, "CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
   EXPECT_EQ(locate.output.text,
             "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
             "CM_Locate_DevNode failed: 13\n"
@@ -173,7 +180,8 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
   reenumerate.platform.installResult = 0xE0000301;
   reenumerate({L"/i", kInf});
   EXPECT_EQ(reenumerate.code, 2);
-  EXPECT_EQ(reenumerate.platform.calls, kInstallCalls);
+  EXPECT_EQ(std::vector<std::string>(reenumerate.platform.calls.begin() + 1, reenumerate.platform.calls.end()),
+            kInstallCalls);
   EXPECT_NE(reenumerate.output.text.find(".\nCM_Reenumerate_DevNode failed: 1f\nINFO: the driver"), std::string::npos);
 }
 
@@ -197,7 +205,7 @@ TEST(TamvikUninstall, EveryResultRow) {
     run({L"/u", kInf});
     EXPECT_EQ(run.code, row.code);
     EXPECT_EQ(run.output.text, attempt + row.lines);
-    EXPECT_EQ(run.platform.calls, std::vector<std::string>{"DriverPackageUninstallW C:\\drv\\nfc.inf 4"});
+    EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
     EXPECT_EQ(run.platform.rebootFlagSeen, 0);
   }
 }
@@ -237,7 +245,8 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     run({L"/f", kInf, L"ROOT\\NFC_0"});
     EXPECT_EQ(run.code, 5);
     EXPECT_EQ(run.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
-    std::vector<std::string> expected(kCreateCalls.begin(), kCreateCalls.begin() + step.callsMade);
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kCreateCalls.begin(), kCreateCalls.begin() + step.callsMade);
     if (step.callsMade > 2) {
       expected.push_back(kCreateCalls.back());
     }
@@ -248,7 +257,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
   failingInstall.platform.installResult = 0x5;
   failingInstall({L"/f", kInf, L"ROOT\\NFC_0"});
   EXPECT_EQ(failingInstall.code, 4);
-  EXPECT_EQ(failingInstall.platform.calls.size(), kCreateCalls.size() + kInstallCalls.size() + 1);
+  EXPECT_EQ(failingInstall.platform.calls.size(), 1 + kCreateCalls.size() + kInstallCalls.size() + 1);
 }
 
 TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
@@ -282,7 +291,7 @@ TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
 
   Tamvik tooLong;
   tooLong({L"/f", kInf, std::wstring(2051, L'H').c_str()});
-  EXPECT_TRUE(tooLong.platform.calls.empty()) << "nothing reaches SetupAPI";
+  EXPECT_EQ(tooLong.platform.calls, std::vector<std::string>{kLoad}) << "nothing reaches SetupAPI";
   EXPECT_EQ(tooLong.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
 }
 
