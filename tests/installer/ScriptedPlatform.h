@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,7 +87,7 @@ class ScriptedPlatform final : public InstallerPlatform {
       *needReboot = 1;
     }
     for (const auto& answer : updateResults) {
-      if (answer.first == hardwareId) {
+      if (std::wcscmp(answer.first.c_str(), hardwareId) == 0) {
         return answer.second;
       }
     }

@@ -32,6 +32,7 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+trap 'echo "FAIL out of time"; exit 124' TERM INT
 
 die() {
   echo "FAIL $*"
