@@ -121,8 +121,9 @@ bool containsIgnoringCase(const std::vector<std::wstring>& list, const std::wstr
 // The in-box install: stage the package, then install it on each present
 // device that carries one of the INF's device IDs. Staging first gives the
 // staged package that the exit codes 1 to 3 promise. newdev is asked only for
-// IDs that a present device carries: its answer for an ID that no device
-// carries is not the same on every system, and the device list is.
+// IDs that a present device carries: not every newdev reports an ID that no
+// device carries (Wine's answers success), while the device list tells the
+// same everywhere.
 Result inboxInstall(InstallerPlatform& platform, const wchar_t* infPath) {
   uint32_t code = platform.SetupCopyOEMInfW(infPath);
   if (code != kErrorSuccess) {
