@@ -5,7 +5,9 @@
 #include <cwchar>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
+#include "InfModels.h"
 #include "Utf8.h"
 
 namespace tamvik {
@@ -71,25 +73,144 @@ constexpr const wchar_t* kUsage[] = {
     L"/f - Force Install the driver\n",
 };
 
-int install(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath) {
+// What an install or an uninstall came to, whichever way it was done. The
+// in-box path answers in these terms itself; a DIFx result is read into them.
+enum class Outcome {
+  kDone,
+  kBetterDriverPresent,  // install: staged, every matching device has a better driver
+  kNoLiveDevnodes,       // install: staged, no present device matches
+  kNoDeviceIds,          // install: staged, the INF has no device IDs for this platform
+  kInUse,                // uninstall: something still depends on the package
+  kNotInStore,           // uninstall: the package is not in the store
+  kFailed,               // anything else, with its code
+};
+
+struct Result {
+  Outcome outcome;
+  uint32_t code;  // the system's code of a failure
+};
+
+Result fromDifxInstall(uint32_t result) {
+  switch (result) {
+    case kErrorSuccess: return {Outcome::kDone, result};
+    case kErrorNoMoreItems: return {Outcome::kBetterDriverPresent, result};
+    case kErrorNoSuchDevinst: return {Outcome::kNoLiveDevnodes, result};
+    case kErrorNoDeviceId: return {Outcome::kNoDeviceIds, result};
+    default: return {Outcome::kFailed, result};
+  }
+}
+
+Result fromDifxUninstall(uint32_t result) {
+  switch (result) {
+    case kErrorSuccess: return {Outcome::kDone, result};
+    case kErrorDependentApplicationsExist: return {Outcome::kInUse, result};
+    case kErrorDriverPackageNotInStore: return {Outcome::kNotInStore, result};
+    default: return {Outcome::kFailed, result};
+  }
+}
+
+bool containsIgnoringCase(const std::vector<std::wstring>& list, const std::wstring& id) {
+  for (const std::wstring& entry : list) {
+    if (EqualIgnoringCase(entry, id)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The in-box install: stage the package, then install it on each present
+// device that carries one of the INF's device IDs. Staging first gives the
+// staged package that the exit codes 1 to 3 promise. newdev is asked only for
+// IDs that a present device carries: not every newdev reports an ID that no
+// device carries (Wine's answers success), while the device list tells the
+// same everywhere.
+Result inboxInstall(InstallerPlatform& platform, const wchar_t* infPath) {
+  uint32_t code = platform.SetupCopyOEMInfW(infPath);
+  if (code != kErrorSuccess) {
+    return {Outcome::kFailed, code};
+  }
+  std::vector<std::wstring> infIds;
+  code = platform.GetInfDeviceIds(infPath, &infIds);
+  if (code != kErrorSuccess) {
+    return {Outcome::kFailed, code};
+  }
+  if (infIds.empty()) {
+    return {Outcome::kNoDeviceIds, kErrorSuccess};
+  }
+  std::vector<std::wstring> presentIds;
+  code = platform.GetPresentDeviceIds(&presentIds);
+  if (code != kErrorSuccess) {
+    return {Outcome::kFailed, code};
+  }
+  bool installed = false;
+  bool betterDriver = false;
+  std::vector<std::wstring> asked;
+  for (const std::wstring& id : infIds) {
+    if (containsIgnoringCase(asked, id) || !containsIgnoringCase(presentIds, id)) {
+      continue;
+    }
+    asked.push_back(id);
+    int32_t needReboot = 0;
+    code = platform.UpdateDriverForPlugAndPlayDevicesW(id.c_str(), infPath, kInstallFlagNone, &needReboot);
+    if (code == kErrorSuccess) {
+      installed = true;
+    } else if (code == kErrorNoMoreItems) {
+      betterDriver = true;  // this ID's devices keep their better driver
+    } else if (code != kErrorNoSuchDevinst) {  // that device has gone since
+      return {Outcome::kFailed, code};
+    }
+  }
+  if (installed) {
+    return {Outcome::kDone, kErrorSuccess};
+  }
+  return {betterDriver ? Outcome::kBetterDriverPresent : Outcome::kNoLiveDevnodes, kErrorSuccess};
+}
+
+// The in-box uninstall: find the package's published INF and remove it with
+// the force flag, as DIFx is asked to remove a package that devices use.
+Result inboxUninstall(InstallerPlatform& platform, const wchar_t* infPath) {
+  std::wstring published;
+  uint32_t code = platform.FindPublishedInf(infPath, &published);
+  if (code == kErrorDriverPackageNotInStore) {
+    return {Outcome::kNotInStore, code};
+  }
+  if (code != kErrorSuccess) {
+    return {Outcome::kFailed, code};
+  }
+  code = platform.SetupUninstallOEMInfW(published.c_str(), kSuoiForceDelete);
+  if (code == kErrorSuccess) {
+    return {Outcome::kDone, code};
+  }
+  if (code == kErrorInfInUseByDevices) {
+    return {Outcome::kInUse, code};
+  }
+  return {Outcome::kFailed, code};
+}
+
+int install(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath, bool difx) {
   print(output, L"INFO: Attempting to install the driver package %ws.\n", {infPath});
   ReenumerateDevices(platform, output);
 
-  int32_t needReboot = 0;
-  const uint32_t result = platform.DriverPackageInstallW(infPath, kDifxFlagsNone, &needReboot);
-  switch (result) {
-    case kErrorSuccess:
+  Result result;
+  if (difx) {
+    int32_t needReboot = 0;
+    result = fromDifxInstall(platform.DriverPackageInstallW(infPath, kDifxFlagsNone, &needReboot));
+  } else {
+    result = inboxInstall(platform, infPath);
+  }
+  switch (result.outcome) {
+    case Outcome::kDone:
       print(output, L"SUCCESS: installed driver package %ws.\n", {infPath});
       return kExitSuccess;
-    case kErrorNoMoreItems:
+    case Outcome::kBetterDriverPresent:
       print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
       print(output, L"INFO: All devices found already have a better driver than what is contained in the specified inf file.\n");
       return kExitBetterDriverPresent;
-    case kErrorNoSuchDevinst:
+    case Outcome::kNoLiveDevnodes:
       print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
       print(output, L"INFO: There aren't any live devnodes with the device ID contained in the INF.\n");
       return kExitNoLiveDevnodes;
-    case kErrorNoDeviceId:
+    case Outcome::kNoDeviceIds:
       print(output, L"INFO: the driver package %ws was successfully staged on the machine.\n", {infPath});
       print(output, L"INFO: No device IDs found in INF '%ws' for current platform.\n", {infPath});
       return kExitNoDeviceIdsInInf;
@@ -97,35 +218,40 @@ int install(InstallerPlatform& platform, InstallerOutput& output, const wchar_t*
       break;
   }
   print(output, L"ERROR: An error occurred while installing driver package %ws. Error code - 0x%X.\n",
-        {infPath, result});
+        {infPath, result.code});
   // Without a text from the system the line is still printed, with nothing
   // between "ERROR: " and the full stop.
   std::wstring text;
-  if (!platform.FormatMessageW(MessageIdForResult(result), kLanguageNeutralDefault, &text)) {
+  if (!platform.FormatMessageW(MessageIdForResult(result.code), kLanguageNeutralDefault, &text)) {
     text.clear();
   }
   print(output, L"ERROR: %s.\n", {text});
   return kExitInstallFailed;
 }
 
-int uninstall(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath) {
+int uninstall(InstallerPlatform& platform, InstallerOutput& output, const wchar_t* infPath, bool difx) {
   print(output, L"INFO: Attempting to uninstall the driver package %ws.\n", {infPath});
 
-  int32_t needReboot = 0;
-  const uint32_t result = platform.DriverPackageUninstallW(infPath, kDriverPackageForce, &needReboot);
-  switch (result) {
-    case kErrorSuccess:
+  Result result;
+  if (difx) {
+    int32_t needReboot = 0;
+    result = fromDifxUninstall(platform.DriverPackageUninstallW(infPath, kDriverPackageForce, &needReboot));
+  } else {
+    result = inboxUninstall(platform, infPath);
+  }
+  switch (result.outcome) {
+    case Outcome::kDone:
       print(output, L"SUCCESS: Uninstalled driver package %ws.\n", {infPath});
       return kExitSuccess;
-    case kErrorDependentApplicationsExist:
+    case Outcome::kInUse:
       print(output, L"INFO: The driver package %ws was not uninstalled because there were some applications still depending on it.\n", {infPath});
       return kExitDependentApplications;
-    case kErrorDriverPackageNotInStore:
+    case Outcome::kNotInStore:
       print(output, L"INFO: Driver not present.\n");
       return kExitDriverNotPresent;
     default:
       // The full stop after the line break is what callers have always seen.
-      print(output, L"ERROR: An error occurred while uninstalling driver package %ws %x\n.", {infPath, result});
+      print(output, L"ERROR: An error occurred while uninstalling driver package %ws %x\n.", {infPath, result.code});
       return kExitUninstallFailed;
   }
 }
@@ -243,27 +369,28 @@ int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform
     return kExitBadCommandLine;
   }
   const bool slash = option[0] == L'/';
+  // DIFxAPI.dll is used wherever it can be loaded; otherwise the in-box
+  // operations do the same work with the same messages and exit codes.
   if (slash && (option[1] == L'i' || option[1] == L'I')) {
-    return install(platform, output, infPath);
+    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    return install(platform, output, infPath, difx);
   }
   if (slash && (option[1] == L'f' || option[1] == L'F')) {
     if (argc < 4) {
       print(output, L"FAILED : Missing hardwareID parameter.\n");
       return kExitBadCommandLine;
     }
-    // The device node is created only when the install that follows can
-    // run at all: without DIFxAPI the install fails as /i does, and the
-    // system is left as it was.
-    if (platform.ResolveDriverPackageApi() == kErrorSuccess &&
-        CreateRootDevice(platform, infPath, argv[3]) < 0) {
+    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    if (CreateRootDevice(platform, infPath, argv[3]) < 0) {
       print(output, L"FAILED : Cannot create DevNode %ws.\n", {infPath});
       return kExitCreateDevnodeFailed;
     }
     // A node created here stays registered whatever the install answers.
-    return install(platform, output, infPath);
+    return install(platform, output, infPath, difx);
   }
   if (slash && (option[1] == L'u' || option[1] == L'U')) {
-    return uninstall(platform, output, infPath);
+    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    return uninstall(platform, output, infPath, difx);
   }
   print(output, L"ERROR: An invalid command line option %ws was passed in!\n", {option});
   return kExitInvalidOption;

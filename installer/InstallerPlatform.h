@@ -1,14 +1,15 @@
 // The operations Tamvik needs from the system, and where its output goes.
 //
-// The installer logic reaches DIFxAPI, SetupAPI, the configuration manager
-// and FormatMessageW only through InstallerPlatform, and writes only through
-// InstallerOutput. The Windows build implements both with the real APIs; other
+// The installer logic reaches DIFxAPI, SetupAPI, newdev, the configuration
+// manager and FormatMessageW only through InstallerPlatform, and writes only
+// through InstallerOutput. The Windows build implements both with the real APIs; other
 // builds answer every driver operation with "not supported"; tests script the
 // results and record the calls.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tamvik {
 
@@ -44,11 +45,15 @@ constexpr uint32_t kDicdGenerateId = 1;            // DICD_GENERATE_ID
 constexpr uint32_t kSpdrpHardwareId = 1;           // SPDRP_HARDWAREID
 constexpr uint32_t kDifRegisterDevice = 0x19;      // DIF_REGISTERDEVICE
 constexpr uint32_t kLanguageNeutralDefault = 0x0400;  // MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)
+constexpr uint32_t kInstallFlagNone = 0;           // UpdateDriverForPlugAndPlayDevicesW: never force
+constexpr uint32_t kSuoiForceDelete = 1;           // SUOI_FORCEDELETE
 
 constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorCallNotImplemented = 0x78;
 constexpr uint32_t kErrorNoMoreItems = 0x103;
 constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
+constexpr uint32_t kErrorInfInUseByDevices = 0xE000023D;
 constexpr uint32_t kErrorDependentApplicationsExist = 0xE0000300;
 constexpr uint32_t kErrorNoDeviceId = 0xE0000301;
 constexpr uint32_t kErrorDriverPackageNotInStore = 0xE0000302;
@@ -57,17 +62,40 @@ class InstallerPlatform {
  public:
   virtual ~InstallerPlatform() = default;
 
-  // DIFxAPI. Makes both driver-package operations ready (loading the DLL
-  // where it must be loaded) and changes nothing on the system. Answer: 0,
-  // or the error that kept them from being ready, which both operations
-  // then answer as well.
-  virtual uint32_t ResolveDriverPackageApi() = 0;
+  // DIFxAPI.
   // No installer information is passed; `needReboot` receives the reboot
   // flag. Answer: a Win32 error, DIFx/SetupAPI code or HRESULT.
   virtual uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags,
                                          int32_t* needReboot) = 0;
   virtual uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags,
                                            int32_t* needReboot) = 0;
+
+  // Loads DIFxAPI.dll and resolves both of its entry points. Answers 0, or
+  // why it cannot be used (the load error); then the in-box operations
+  // below stand in for it.
+  virtual uint32_t LoadDifxApi() = 0;
+
+  // The in-box operations of SetupAPI and newdev. Each answers 0 or the
+  // system's error code (GetLastError).
+  //
+  // Stages the package in the driver store (SetupCopyOEMInfW, SPOST_PATH).
+  virtual uint32_t SetupCopyOEMInfW(const wchar_t* infPath) = 0;
+  // The device IDs (hardware and compatible) of the INF's models for this
+  // platform: 64-bit x86 Windows of the running version. None is not an
+  // error.
+  virtual uint32_t GetInfDeviceIds(const wchar_t* infPath, std::vector<std::wstring>* ids) = 0;
+  // The hardware and compatible IDs of every device present on the system.
+  virtual uint32_t GetPresentDeviceIds(std::vector<std::wstring>* ids) = 0;
+  // Installs the INF on the present devices carrying `hardwareId`; no
+  // window.
+  virtual uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t* hardwareId, const wchar_t* infPath,
+                                                      uint32_t flags, int32_t* needReboot) = 0;
+  // The name under which the system keeps the package's INF (oemN.inf):
+  // the INF of the system's INF folder that is the given INF byte for byte.
+  // kErrorDriverPackageNotInStore when there is none.
+  virtual uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName) = 0;
+  // Removes a published INF and its package from the store.
+  virtual uint32_t SetupUninstallOEMInfW(const wchar_t* publishedName, uint32_t flags) = 0;
 
   // Configuration manager; the device ID is always null (the root of the
   // device tree). Answer: a CONFIGRET.

@@ -8,10 +8,17 @@ namespace {
 
 class UnsupportedPlatform final : public InstallerPlatform {
  public:
-  // Nothing to load: the operations themselves answer "not supported".
-  uint32_t ResolveDriverPackageApi() override { return kErrorSuccess; }
   uint32_t DriverPackageInstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
   uint32_t DriverPackageUninstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
+  uint32_t LoadDifxApi() override { return kErrorCallNotImplemented; }
+  uint32_t SetupCopyOEMInfW(const wchar_t*) override { return kErrorCallNotImplemented; }
+  uint32_t GetInfDeviceIds(const wchar_t*, std::vector<std::wstring>*) override { return kErrorCallNotImplemented; }
+  uint32_t GetPresentDeviceIds(std::vector<std::wstring>*) override { return kErrorCallNotImplemented; }
+  uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t*, const wchar_t*, uint32_t, int32_t*) override {
+    return kErrorCallNotImplemented;
+  }
+  uint32_t FindPublishedInf(const wchar_t*, std::wstring*) override { return kErrorCallNotImplemented; }
+  uint32_t SetupUninstallOEMInfW(const wchar_t*, uint32_t) override { return kErrorCallNotImplemented; }
   uint32_t CM_Locate_DevNodeW(uint32_t*, uint32_t) override { return kErrorCallNotImplemented; }
   uint32_t CM_Reenumerate_DevNode(uint32_t, uint32_t) override { return kErrorCallNotImplemented; }
   bool SetupDiGetINFClassA(const char*, InstallerGuid*, char*, uint32_t) override { return false; }

@@ -1,11 +1,13 @@
 // The Windows platform: DIFxAPI, SetupAPI, the configuration manager and
-// FormatMessageW.
+// FormatMessageW; the in-box driver-store operations are in
+// InboxDriverStore_win32.cpp.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <cstring>
 
+#include "InboxDriverStore.h"
 #include "InstallerSystem.h"
 
 namespace tamvik {
@@ -89,7 +91,17 @@ class WindowsPlatform final : public InstallerPlatform {
     }
   }
 
-  uint32_t ResolveDriverPackageApi() override {
+  uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    return callDifx(install_, infPath, flags, needReboot);
+  }
+
+  uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    return callDifx(uninstall_, infPath, flags, needReboot);
+  }
+
+  // Both entry points at once, before anything is changed on the system:
+  // a DLL that lacks either serves neither operation.
+  uint32_t LoadDifxApi() override {
     if (!resolved_) {
       resolveError_ = resolveDifx();
       resolved_ = true;
@@ -97,12 +109,25 @@ class WindowsPlatform final : public InstallerPlatform {
     return resolveError_;
   }
 
-  uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
-    return callDifx(install_, infPath, flags, needReboot);
+  uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override { return inbox::StageInf(infPath); }
+
+  uint32_t GetInfDeviceIds(const wchar_t* infPath, std::vector<std::wstring>* ids) override {
+    return inbox::InfDeviceIds(infPath, ids);
   }
 
-  uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
-    return callDifx(uninstall_, infPath, flags, needReboot);
+  uint32_t GetPresentDeviceIds(std::vector<std::wstring>* ids) override { return inbox::PresentDeviceIds(ids); }
+
+  uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t* hardwareId, const wchar_t* infPath, uint32_t flags,
+                                              int32_t* needReboot) override {
+    return inbox::UpdateDriver(hardwareId, infPath, flags, needReboot);
+  }
+
+  uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName) override {
+    return inbox::FindPublishedInf(infPath, publishedName);
+  }
+
+  uint32_t SetupUninstallOEMInfW(const wchar_t* publishedName, uint32_t flags) override {
+    return inbox::UninstallPublishedInf(publishedName, flags);
   }
 
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
@@ -192,7 +217,7 @@ class WindowsPlatform final : public InstallerPlatform {
 
   uint32_t callDifx(const DriverPackageFunction& function, const wchar_t* infPath, uint32_t flags,
                     int32_t* needReboot) {
-    const uint32_t error = ResolveDriverPackageApi();
+    const uint32_t error = LoadDifxApi();
     if (error != ERROR_SUCCESS) {
       return error;
     }

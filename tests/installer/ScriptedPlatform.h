@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "InstallerPlatform.h"
@@ -17,9 +19,7 @@ inline std::string u8(const wchar_t* text) { return Utf8FromWide(text); }
 
 class ScriptedPlatform final : public InstallerPlatform {
  public:
-  // Answers. A non-zero driverPackageApiResult is also what both
-  // driver-package operations answer, as the system's platform does.
-  uint32_t driverPackageApiResult = 0;
+  // Answers.
   uint32_t installResult = 0;
   uint32_t uninstallResult = 0;
   uint32_t locateResult = 0;
@@ -32,6 +32,19 @@ class ScriptedPlatform final : public InstallerPlatform {
   bool classInstallerOk = true;
   bool hasMessage = true;
   std::wstring message = L"Some text.\r\n";
+  // DIFxAPI.dll is there unless a test says otherwise; then the in-box
+  // operations answer.
+  uint32_t loadDifxResult = 0;
+  uint32_t stageResult = 0;
+  uint32_t infIdsResult = 0;
+  std::vector<std::wstring> infIds = {L"ROOT\\NFC"};
+  uint32_t presentIdsResult = 0;
+  std::vector<std::wstring> presentIds = {L"ACPI\\PNP0A08", L"root\\nfc"};
+  // UpdateDriverForPlugAndPlayDevicesW: by hardware ID, 0 for any other.
+  std::vector<std::pair<std::wstring, uint32_t>> updateResults;
+  uint32_t findPublishedResult = 0;
+  std::wstring publishedName = L"oem7.inf";
+  uint32_t uninstallOemResult = 0;
 
   // What was asked.
   std::vector<std::string> calls;
@@ -41,15 +54,55 @@ class ScriptedPlatform final : public InstallerPlatform {
 
   static constexpr InstallerGuid kClassGuid = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-  uint32_t ResolveDriverPackageApi() override {
-    calls.push_back("ResolveDriverPackageApi");
-    return driverPackageApiResult;
-  }
   uint32_t DriverPackageInstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return difx("DriverPackageInstallW", infPath, flags, needReboot, installResult);
   }
   uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return difx("DriverPackageUninstallW", infPath, flags, needReboot, uninstallResult);
+  }
+  uint32_t LoadDifxApi() override {
+    calls.push_back("LoadDifxApi");
+    return loadDifxResult;
+  }
+  uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override {
+    calls.push_back("SetupCopyOEMInfW " + u8(infPath));
+    return stageResult;
+  }
+  uint32_t GetInfDeviceIds(const wchar_t* infPath, std::vector<std::wstring>* ids) override {
+    calls.push_back("GetInfDeviceIds " + u8(infPath));
+    *ids = infIds;
+    return infIdsResult;
+  }
+  uint32_t GetPresentDeviceIds(std::vector<std::wstring>* ids) override {
+    calls.push_back("GetPresentDeviceIds");
+    *ids = presentIds;
+    return presentIdsResult;
+  }
+  uint32_t UpdateDriverForPlugAndPlayDevicesW(const wchar_t* hardwareId, const wchar_t* infPath, uint32_t flags,
+                                              int32_t* needReboot) override {
+    rebootFlagSeen = needReboot != nullptr ? *needReboot : -2;
+    calls.push_back("UpdateDriverForPlugAndPlayDevicesW " + u8(hardwareId) + " " + u8(infPath) + " " +
+                    std::to_string(flags));
+    if (needReboot != nullptr) {
+      *needReboot = 1;
+    }
+    for (const auto& answer : updateResults) {
+      if (std::wcscmp(answer.first.c_str(), hardwareId) == 0) {
+        return answer.second;
+      }
+    }
+    return 0;
+  }
+  uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* name) override {
+    calls.push_back("FindPublishedInf " + u8(infPath));
+    if (findPublishedResult == 0) {
+      *name = publishedName;
+    }
+    return findPublishedResult;
+  }
+  uint32_t SetupUninstallOEMInfW(const wchar_t* name, uint32_t flags) override {
+    calls.push_back("SetupUninstallOEMInfW " + u8(name) + " " + std::to_string(flags));
+    return uninstallOemResult;
   }
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
     calls.push_back("CM_Locate_DevNodeW " + std::to_string(flags));
@@ -121,7 +174,7 @@ class ScriptedPlatform final : public InstallerPlatform {
     if (needReboot != nullptr) {
       *needReboot = 1;  // the program never reads it
     }
-    return driverPackageApiResult != 0 ? driverPackageApiResult : result;
+    return result;
   }
 };
 

@@ -36,7 +36,6 @@ struct Tamvik {
 };
 
 const std::vector<std::string> kCreateCalls = {
-    "ResolveDriverPackageApi",
     "SetupDiGetINFClassA 2048",
     "SetupDiCreateDeviceInfoList 4D36E97D",
     "SetupDiCreateDeviceInfoA 1511 System 4D36E97D 1 size " + std::to_string(sizeof(DeviceInfoRecord)),
@@ -44,6 +43,10 @@ const std::vector<std::string> kCreateCalls = {
     "SetupDiCallClassInstaller 25 1511 42",
     "SetupDiDestroyDeviceInfoList 1511",
 };
+
+// DIFxAPI.dll is looked for before anything else of an install, force
+// install or uninstall.
+const std::string kLoad = "LoadDifxApi";
 
 const std::vector<std::string> kInstallCalls = {
     "CM_Locate_DevNodeW 0",
@@ -83,19 +86,22 @@ TEST(TamvikCommandLine, UpperCaseOptionsWorkAsLowerCase) {
     Tamvik run;
     run({option, kInf});
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.platform.calls, kInstallCalls);
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
+    EXPECT_EQ(run.platform.calls, expected);
   }
   for (const wchar_t* option : {L"/u", L"/U"}) {
     Tamvik run;
     run({option, kInf, L"ignored", L"ignored too"});
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.platform.calls, std::vector<std::string>{"DriverPackageUninstallW C:\\drv\\nfc.inf 4"});
+    EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
   }
   for (const wchar_t* option : {L"/f", L"/F"}) {
     Tamvik run;
     run({option, kInf, L"ROOT\\NFC_0"});
     EXPECT_EQ(run.code, 0);
-    std::vector<std::string> expected = kCreateCalls;
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kCreateCalls.begin(), kCreateCalls.end());
     expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
     EXPECT_EQ(run.platform.calls, expected);
   }
@@ -163,7 +169,7 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
   locate({L"/i", kInf});
   EXPECT_EQ(locate.code, 0);
   EXPECT_EQ(locate.platform.calls,
-            (std::vector<std::string>{"CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
+            (std::vector<std::string>{kLoad, "CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
   EXPECT_EQ(locate.output.text,
             "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
             "CM_Locate_DevNode failed: 13\n"
@@ -174,7 +180,8 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
   reenumerate.platform.installResult = 0xE0000301;
   reenumerate({L"/i", kInf});
   EXPECT_EQ(reenumerate.code, 2);
-  EXPECT_EQ(reenumerate.platform.calls, kInstallCalls);
+  EXPECT_EQ(std::vector<std::string>(reenumerate.platform.calls.begin() + 1, reenumerate.platform.calls.end()),
+            kInstallCalls);
   EXPECT_NE(reenumerate.output.text.find(".\nCM_Reenumerate_DevNode failed: 1f\nINFO: the driver"), std::string::npos);
 }
 
@@ -198,7 +205,7 @@ TEST(TamvikUninstall, EveryResultRow) {
     run({L"/u", kInf});
     EXPECT_EQ(run.code, row.code);
     EXPECT_EQ(run.output.text, attempt + row.lines);
-    EXPECT_EQ(run.platform.calls, std::vector<std::string>{"DriverPackageUninstallW C:\\drv\\nfc.inf 4"});
+    EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
     EXPECT_EQ(run.platform.rebootFlagSeen, 0);
   }
 }
@@ -226,11 +233,11 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     void (*fail)(ScriptedPlatform&);
     size_t callsMade;
   } steps[] = {
-      {[](ScriptedPlatform& p) { p.infClassOk = false; }, 2},
-      {[](ScriptedPlatform& p) { p.deviceInfoSet = kInvalidDeviceInfoSet; }, 3},
-      {[](ScriptedPlatform& p) { p.createInfoOk = false; }, 4},
-      {[](ScriptedPlatform& p) { p.setPropertyOk = false; }, 5},
-      {[](ScriptedPlatform& p) { p.classInstallerOk = false; }, 6},
+      {[](ScriptedPlatform& p) { p.infClassOk = false; }, 1},
+      {[](ScriptedPlatform& p) { p.deviceInfoSet = kInvalidDeviceInfoSet; }, 2},
+      {[](ScriptedPlatform& p) { p.createInfoOk = false; }, 3},
+      {[](ScriptedPlatform& p) { p.setPropertyOk = false; }, 4},
+      {[](ScriptedPlatform& p) { p.classInstallerOk = false; }, 5},
   };
   for (const auto& step : steps) {
     Tamvik run;
@@ -238,8 +245,9 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     run({L"/f", kInf, L"ROOT\\NFC_0"});
     EXPECT_EQ(run.code, 5);
     EXPECT_EQ(run.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
-    std::vector<std::string> expected(kCreateCalls.begin(), kCreateCalls.begin() + step.callsMade);
-    if (step.callsMade > 3) {
+    std::vector<std::string> expected = {kLoad};
+    expected.insert(expected.end(), kCreateCalls.begin(), kCreateCalls.begin() + step.callsMade);
+    if (step.callsMade > 2) {
       expected.push_back(kCreateCalls.back());
     }
     EXPECT_EQ(run.platform.calls, expected);
@@ -249,7 +257,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
   failingInstall.platform.installResult = 0x5;
   failingInstall({L"/f", kInf, L"ROOT\\NFC_0"});
   EXPECT_EQ(failingInstall.code, 4);
-  EXPECT_EQ(failingInstall.platform.calls.size(), kCreateCalls.size() + kInstallCalls.size() + 1);
+  EXPECT_EQ(failingInstall.platform.calls.size(), 1 + kCreateCalls.size() + kInstallCalls.size() + 1);
 }
 
 TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
@@ -283,7 +291,7 @@ TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
 
   Tamvik tooLong;
   tooLong({L"/f", kInf, std::wstring(2051, L'H').c_str()});
-  EXPECT_EQ(tooLong.platform.calls, std::vector<std::string>{"ResolveDriverPackageApi"}) << "nothing reaches SetupAPI";
+  EXPECT_EQ(tooLong.platform.calls, std::vector<std::string>{kLoad}) << "nothing reaches SetupAPI";
   EXPECT_EQ(tooLong.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
 }
 
@@ -304,26 +312,3 @@ TEST(TamvikForceInstall, NonAsciiPathsAndIds) {
   EXPECT_EQ(run.output.text.substr(run.output.text.size() - success.size()), success);
 }
 
-// Without DIFxAPI.dll a force install must leave the system as it was: the
-// device node is created only once both driver-package operations are
-// ready. The install then fails as /i does, with the same lines and exit 4.
-TEST(TamvikForceInstall, MissingDriverPackageApiCreatesNoDeviceNode) {
-  Tamvik force;
-  force.platform.driverPackageApiResult = 0x7E;  // ERROR_MOD_NOT_FOUND
-  force({L"/f", kInf, L"ROOT\\NFC_0"});
-  EXPECT_EQ(force.code, 4);
-  std::vector<std::string> expected = {"ResolveDriverPackageApi"};
-  expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
-  expected.push_back("FormatMessageW 7E 400");
-  EXPECT_EQ(force.platform.calls, expected);
-
-  Tamvik install;
-  install.platform.driverPackageApiResult = 0x7E;
-  install({L"/i", kInf});
-  EXPECT_EQ(install.code, 4);
-  EXPECT_EQ(force.output.text, install.output.text);
-  EXPECT_EQ(force.output.text,
-            "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
-            "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x7E.\n"
-            "ERROR: Some text.\r\n.\n");
-}
