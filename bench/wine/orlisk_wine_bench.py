@@ -25,9 +25,10 @@ def main(prefix_script, driver_dir, runner, orlisk, client):
     subprocess.run([prefix_script, "create", prefix, driver_dir], env=env, check=True)
     # A program that waits keeps the session, and the driver, up between runs.
     ctl = os.path.join(driver_dir, "nfcmesim_ctl.exe")
-    keeper = subprocess.Popen([runner, ctl, "hold", "600000"], env=env, stdout=subprocess.DEVNULL)
+    keeper = subprocess.Popen([runner, ctl, "hold", "600000"], env=env, stdout=subprocess.PIPE)
     try:
-        subprocess.run([runner, ctl, "wait", "20000"], env=env, check=True)
+        if keeper.stdout.readline().strip() != b"ready":
+            sys.exit("the stand-in's interface did not appear")
         results = os.path.join(work, "results.json")
         subprocess.run(["hyperfine", "--warmup", "3", "--runs", str(RUNS), "-N", "--export-json", results,
                         "-n", "Orlisk.exe", f"{runner} {orlisk}",

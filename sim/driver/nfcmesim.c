@@ -86,7 +86,7 @@ typedef struct DEV {
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT lower;
   UNICODE_STRING interfaceName;
-  BOOLEAN interfaceEnabled; /* changed by the worker only, once started */
+  BOOLEAN interfaceEnabled; /* set at start, then changed by the worker only */
   volatile LONG started;
   KSPIN_LOCK lock;
   LIST_ENTRY handles;
@@ -737,8 +737,6 @@ static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
     return finish(irp, STATUS_SUCCESS, h->sc.versionAnswerLength);
   }
   if (code == IOCTL_HECI_CONNECT_CLIENT) {
-    LIST_ENTRY done;
-    KIRQL old;
     if (inSize != 16 || RtlCompareMemory(buffer, kNfcMeClient, 16) != 16) {
       trace2(h->id, "ioctl", "connect to another client (refused)");
       return finish(irp, STATUS_NOT_FOUND, 0);
@@ -750,9 +748,7 @@ static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
     /* Answered through the pending list, so that a delayed connect and an
      * immediate one take the same path. */
     pend(d, h, irp, REQ_IOCTL, FLAG_TIMED, afterMs(h->sc.connectDelayMs));
-    InitializeListHead(&done);
     serveHandle(d, h);
-    (void)old;
     return STATUS_PENDING;
   }
   return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -770,13 +766,18 @@ static NTSTATUS NTAPI onPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status;
   switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      /* The worker enables the interface, and keeps it as the scenario says. */
-      trace2(0, "start", NULL);
+    case IRP_MN_START_DEVICE: {
+      /* Enabled here, on the PnP manager's thread, as drivers do; from then
+       * on the worker keeps it as the scenario says. */
+      SCENARIO sc;
+      loadScenario(&sc);
+      if (sc.devicePresent) d->interfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&d->interfaceName, TRUE));
+      trace2(0, "start", d->interfaceEnabled ? "interface enabled" : "interface absent");
       InterlockedExchange(&d->started, 1);
       KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return forward(d, irp);
+    }
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
       InterlockedExchange(&d->stopping, 1);

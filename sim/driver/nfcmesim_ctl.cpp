@@ -5,8 +5,9 @@
 //   nfcmesim_ctl gone <ms>                     until it is not
 //   nfcmesim_ctl scenario <text>               scenario for the next opens
 //   nfcmesim_ctl trace <DOS path>|""           where the driver traces
-//   nfcmesim_ctl hold <ms>                     keeps the Wine session (and
-//                                              with it the driver) up
+//   nfcmesim_ctl hold <ms>                     waits for the interface, says
+//                                              "ready", then keeps the Wine
+//                                              session (and the driver) up
 //
 // Runs as a 64-bit program (wine64): a 32-bit installer ignores the INF's
 // NTamd64 sections and installs nothing. Exit code 0 on success; failures
@@ -109,6 +110,11 @@ int wmain(int argc, wchar_t** argv) {
   if (verb == L"scenario" && argc == 3) return setValue(L"Scenario", argv[2]);
   if (verb == L"trace" && argc == 3) return setValue(L"Trace", argv[2]);
   if (verb == L"hold" && argc == 3) {
+    // One program starts the session: a caller that starts others only
+    // after "ready" never has two racing through the session's start.
+    if (waitForInterface(20000, true) != 0) return 1;
+    std::printf("ready\n");
+    std::fflush(stdout);
     Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     return 0;
   }

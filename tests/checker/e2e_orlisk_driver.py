@@ -73,8 +73,21 @@ class Prefix:
         run would start a new session, and a program started while the last
         one shuts down fails to start."""
         env = dict(self.env, WINELOADER=WINE64)
-        return subprocess.Popen([WINE64, self.ctl, "hold", "3600000"], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for attempt in range(3):
+            keeper = subprocess.Popen([WINE64, self.ctl, "hold", "3600000"], env=env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            ready = []
+            reader = threading.Thread(target=lambda: ready.append(keeper.stdout.readline()), daemon=True)
+            reader.start()
+            reader.join(timeout=60)
+            if ready and ready[0].strip() == b"ready":
+                return keeper
+            # A session that did not come up is ended and started again.
+            keeper.kill()
+            keeper.wait()
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        raise RuntimeError("the Wine session with the stand-in did not come up")
 
     def clear_trace(self):
         with open(self.trace_file, "w"):
@@ -266,7 +279,6 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
     subprocess.run(["wineserver", "-w"], env=prefix.env, stderr=subprocess.DEVNULL, timeout=60)
     keeper = prefix.hold_session()
     try:
-        prefix.control("wait", "20000")
         for case in cases(bool(wevtapi)):
             if name_filter and name_filter not in case.name:
                 continue
