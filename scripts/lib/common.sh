@@ -7,6 +7,8 @@ export WINEDEBUG=-all
 nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
                      libbenchmark-dev valgrind hyperfine python3)
 nfc_packages_windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+# The guest that runs 32-bit programs where this kernel cannot (scripts/guest).
+nfc_packages_guest=(qemu-system-x86 busybox-static cpio)
 
 nfc_missing() {
   local missing=() p
@@ -23,6 +25,7 @@ nfc_ensure_packages() {
     case $set in
       native) wanted+=("${nfc_packages_native[@]}") ;;
       windows) wanted+=("${nfc_packages_windows[@]}") ;;
+      guest) wanted+=("${nfc_packages_guest[@]}") ;;
     esac
   done
   local missing
