@@ -36,3 +36,12 @@ function(nfc_add_test name)
   # 77: the program could not be started here at all (see scripts/wine-run).
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} SKIP_RETURN_CODE 77)
 endfunction()
+
+# Test commands that start Wine programs themselves (the end-to-end
+# harnesses) begin with ${NFC_WINE_HARNESS}. In the 32-bit Windows build that
+# is scripts/guest/wrap, which runs the whole command in a QEMU guest where
+# this kernel cannot run 32-bit code; elsewhere it is empty.
+set(NFC_WINE_HARNESS "")
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(NFC_WINE_HARNESS ${CMAKE_SOURCE_DIR}/scripts/guest/wrap)
+endif()

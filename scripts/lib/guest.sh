@@ -1,7 +1,7 @@
 # The guest that runs 32-bit Windows programs where this machine's kernel
 # cannot (ia32 emulation off): QEMU boots Debian's own kernel, which runs
 # 32-bit code, over this machine's root filesystem shared read-only. Sourced
-# after common.sh; scripts/guest/run is the entry point.
+# with NFC_ROOT set (common.sh sets it); scripts/guest/run is the entry point.
 
 NFC_GUEST_DIR=${NFC_GUEST_DIR:-$NFC_ROOT/build/guest}
 
@@ -14,6 +14,23 @@ nfc_guest_modules=(drivers/virtio/virtio_ring drivers/virtio/virtio
 # Can this machine's kernel start the 32-bit Wine loader itself?
 nfc_native_wine32() {
   /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Must 32-bit Windows programs run in the guest? Yes where this kernel cannot
+# start them, or where NFC_WINE32_GUEST=1 asks for the guest anyway; never
+# inside the guest itself.
+nfc_wine32_needs_guest() {
+  [ "${NFC_IN_GUEST:-}" != 1 ] || return 1
+  [ "${NFC_WINE32_GUEST:-}" = 1 ] || ! nfc_native_wine32
+}
+
+# Why the guest path is taken, for the lines that report it.
+nfc_wine32_guest_because() {
+  if [ "${NFC_WINE32_GUEST:-}" = 1 ]; then
+    echo "NFC_WINE32_GUEST=1 asks for the guest"
+  else
+    echo "this kernel cannot run 32-bit programs (ia32 emulation is off)"
+  fi
 }
 
 # The one kernel package that Debian's linux-image-amd64 points at now.

@@ -33,7 +33,13 @@ case ${1:-} in
     WINEPREFIX=$prefix wineserver -k 2>/dev/null
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
-    "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+    # In the QEMU guest (scripts/guest), a fresh prefix costs minutes: start
+    # from the template prefix that the guest keeps instead.
+    if [ -n "${NFC_GUEST_PREFIX_TEMPLATE:-}" ] && [ -f "$NFC_GUEST_PREFIX_TEMPLATE" ]; then
+      mkdir -p "$prefix" && tar -C "$prefix" -xf "$NFC_GUEST_PREFIX_TEMPLATE" || die "cannot unpack $NFC_GUEST_PREFIX_TEMPLATE"
+    else
+      "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+    fi
     # services.exe of the session that wineboot started keeps the service
     # database locked for about a minute: install in a new session.
     wineserver -w

@@ -14,9 +14,10 @@ Unpacks both archives into an empty folder and checks:
   - each program runs straight from the unpacked archive: Orlisk under Wine
     finds no HECI device; Tamvik under Wine prints its usage; the native
     Orlisk finds no device, and answers SUCCESS against the simulator.
-The 32-bit Orlisk.exe cannot start where the kernel runs no 32-bit code;
-that case is then reported as skipped, and --orlisk64 (the same sources,
-built as 64-bit with the same release flags) shows the Windows path works.
+Where the kernel runs no 32-bit code, the wine-run script takes the 32-bit
+Orlisk.exe into a QEMU guest; only where no guest can start either is that
+run reported as skipped. --orlisk64 (the same sources, built as 64-bit with
+the same release flags) shows the Windows path works in any case.
 """
 import argparse
 import gzip
