@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Installer.h"
 #include "InstallerPlatform.h"
 #include "Utf8.h"
 
@@ -183,6 +185,23 @@ class RecordingOutput final : public InstallerOutput {
   std::string text;
   void WriteWide(const std::wstring& wide) override { text += Utf8FromWide(wide.c_str()); }
   void WriteNarrow(const std::string& narrow) override { text += narrow; }
+};
+
+// One run of Tamvik's main against the scripted platform:
+// run({L"/i", inf}) then look at run.code, run.output.text and
+// run.platform.calls.
+struct Tamvik {
+  ScriptedPlatform platform;
+  RecordingOutput output;
+  int code = -1;
+
+  Tamvik& operator()(std::initializer_list<const wchar_t*> args) {
+    std::vector<const wchar_t*> argv{L"Tamvik.exe"};
+    argv.insert(argv.end(), args);
+    argv.push_back(nullptr);
+    code = TamvikMain(static_cast<int>(argv.size() - 1), argv.data(), platform, output);
+    return *this;
+  }
 };
 
 }  // namespace tamvik_test

@@ -21,20 +21,6 @@ const std::string kUsage =
 
 const wchar_t* const kInf = L"C:\\drv\\nfc.inf";
 
-struct Tamvik {
-  ScriptedPlatform platform;
-  RecordingOutput output;
-  int code = -1;
-
-  Tamvik& operator()(std::initializer_list<const wchar_t*> args) {
-    std::vector<const wchar_t*> argv{L"Tamvik.exe"};
-    argv.insert(argv.end(), args);
-    argv.push_back(nullptr);
-    code = TamvikMain(static_cast<int>(argv.size() - 1), argv.data(), platform, output);
-    return *this;
-  }
-};
-
 const std::vector<std::string> kCreateCalls = {
     "SetupDiGetINFClassA 2048",
     "SetupDiCreateDeviceInfoList 4D36E97D",

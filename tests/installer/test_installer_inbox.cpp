@@ -19,20 +19,9 @@ const std::string kStaged = "INFO: the driver package C:\\drv\\nfc.inf was succe
 const std::string kUninstallAttempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
 constexpr uint32_t kModNotFound = 0x7E;
 
-struct Tamvik {
-  ScriptedPlatform platform;
-  RecordingOutput output;
-  int code = -1;
-
-  Tamvik() { platform.loadDifxResult = kModNotFound; }
-
-  Tamvik& operator()(std::initializer_list<const wchar_t*> args) {
-    std::vector<const wchar_t*> argv{L"Tamvik.exe"};
-    argv.insert(argv.end(), args);
-    argv.push_back(nullptr);
-    code = TamvikMain(static_cast<int>(argv.size() - 1), argv.data(), platform, output);
-    return *this;
-  }
+// A machine without DIFxAPI.dll.
+struct InboxTamvik : Tamvik {
+  InboxTamvik() { platform.loadDifxResult = kModNotFound; }
 
   // The calls after the re-enumeration (or all of an uninstall's after the
   // load).
@@ -96,7 +85,7 @@ TEST(TamvikInbox, InstallEveryResult) {
        kFailed + "E0000235.\nERROR: Some text.\r\n.\n"},
   };
   for (const auto& row : rows) {
-    Tamvik run;
+    InboxTamvik run;
     row.script(run.platform);
     run({L"/i", kInf});
     EXPECT_EQ(run.code, row.code) << row.what;
@@ -105,7 +94,7 @@ TEST(TamvikInbox, InstallEveryResult) {
 }
 
 TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
-  Tamvik run;
+  InboxTamvik run;
   run({L"/i", kInf});
   // Present IDs match regardless of case; newdev is asked with the INF's own
   // spelling, never forced, and with an initialised reboot flag.
@@ -117,12 +106,12 @@ TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
                                }));
   EXPECT_EQ(run.platform.rebootFlagSeen, 0);
 
-  Tamvik noMatch;
+  InboxTamvik noMatch;
   noMatch.platform.presentIds.clear();
   noMatch({L"/i", kInf});
   EXPECT_FALSE(callsAny(noMatch.platform.calls, {"UpdateDriver"}));
 
-  Tamvik refused;
+  InboxTamvik refused;
   refused.platform.stageResult = 0xE0000247;
   refused({L"/i", kInf});
   EXPECT_EQ(refused.driverCalls(),
@@ -132,7 +121,7 @@ TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
 TEST(TamvikInbox, SeveralDeviceIds) {
   // One ID installs: success, whatever the others answer; each ID is asked
   // once.
-  Tamvik mixed;
+  InboxTamvik mixed;
   mixed.platform.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C", L"pci\\b", L"PCI\\ABSENT"};
   mixed.platform.presentIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
   mixed.platform.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
@@ -142,7 +131,7 @@ TEST(TamvikInbox, SeveralDeviceIds) {
 
   // A better driver on one, the other gone: the devices found have better
   // drivers.
-  Tamvik better;
+  InboxTamvik better;
   better.platform.infIds = {L"PCI\\A", L"PCI\\C"};
   better.platform.presentIds = {L"PCI\\A", L"PCI\\C"};
   better.platform.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
@@ -150,7 +139,7 @@ TEST(TamvikInbox, SeveralDeviceIds) {
   EXPECT_EQ(better.code, 3);
 
   // A failure ends the install at once, even after an ID that installed.
-  Tamvik failing;
+  InboxTamvik failing;
   failing.platform.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
   failing.platform.presentIds = failing.platform.infIds;
   failing.platform.updateResults = {{L"PCI\\B", 0x5}};
@@ -179,7 +168,7 @@ TEST(TamvikInbox, UninstallEveryResult) {
        "ERROR: An error occurred while uninstalling driver package C:\\drv\\nfc.inf e0000302\n."},
   };
   for (const auto& row : rows) {
-    Tamvik run;
+    InboxTamvik run;
     run.platform.findPublishedResult = row.find;
     run.platform.uninstallOemResult = row.uninstall;
     run({L"/u", kInf});
@@ -194,7 +183,7 @@ TEST(TamvikInbox, UninstallEveryResult) {
 }
 
 TEST(TamvikInbox, ForceInstallCreatesTheNodeThenInstalls) {
-  Tamvik run;
+  InboxTamvik run;
   run({L"/f", kInf, L"ROOT\\NFC"});
   EXPECT_EQ(run.code, 0);
   const auto& calls = run.platform.calls;
@@ -203,7 +192,7 @@ TEST(TamvikInbox, ForceInstallCreatesTheNodeThenInstalls) {
   EXPECT_EQ(calls[1], "SetupDiGetINFClassA 2048");
   EXPECT_EQ(calls.back(), "UpdateDriverForPlugAndPlayDevicesW ROOT\\NFC C:\\drv\\nfc.inf 0");
 
-  Tamvik noNode;
+  InboxTamvik noNode;
   noNode.platform.classInstallerOk = false;
   noNode({L"/f", kInf, L"ROOT\\NFC"});
   EXPECT_EQ(noNode.code, 5);
@@ -215,7 +204,7 @@ TEST(TamvikInbox, DifxApiIsPreferredWheneverItLoads) {
                                                     "UpdateDriver", "FindPublishedInf", "SetupUninstallOEMInfW"};
   const std::initializer_list<const char*> difx = {"DriverPackage"};
   for (auto args : {std::initializer_list<const wchar_t*>{L"/i", kInf}, {L"/u", kInf}, {L"/f", kInf, L"ROOT\\NFC"}}) {
-    Tamvik withDll;
+    InboxTamvik withDll;
     withDll.platform.loadDifxResult = 0;
     // Even where the in-box path would succeed and DIFx fails.
     withDll.platform.installResult = 0xE0000247;
@@ -226,7 +215,7 @@ TEST(TamvikInbox, DifxApiIsPreferredWheneverItLoads) {
     EXPECT_EQ(withDll.code, *args.begin() == std::wstring(L"/u") ? 9 : 4);
 
     for (uint32_t loadError : {kModNotFound, 0x7Fu /* ERROR_PROC_NOT_FOUND */, 0xC1u /* ERROR_BAD_EXE_FORMAT */}) {
-      Tamvik withoutDll;
+      InboxTamvik withoutDll;
       withoutDll.platform.loadDifxResult = loadError;
       withoutDll(args);
       EXPECT_TRUE(callsAny(withoutDll.platform.calls, inbox));
