@@ -65,35 +65,44 @@ int Orlisk::checkIvn() {
   return openAndQuery() ? kIvnCheckPassed : kIvnCheckFailed;
 }
 
+namespace {
+
+struct Outcome {
+  int code;
+  const char* word;
+};
+
+Outcome decide(Orlisk& orlisk) {
+  if (!connectLink(orlisk)) return {1, "HECI_NOT_PRESENT\n"};
+  if (!queryLink(orlisk)) return {1, "HECI_NOT_PRESENT\n"};
+  if (!orlisk.checkRadioType()) return {2, "WRONG_RADIO_TYPE\n"};
+  switch (orlisk.checkIvn()) {
+    case kIvnCheckFailed:
+      return {3, "IVN_CHECK_FAILED\n"};
+    case kIvnFirmwareLower:
+      return {4, "IVN_CHECK_FWIVN_LT_SWIVN\n"};
+    case kIvnFirmwareGreater:
+      return {5, "IVN_CHECK_FWIVN_GT_SWIVN\n"};
+    default:
+      return {0, "SUCCESS"};
+  }
+}
+
+}  // namespace
+
+void Orlisk::closeLink() {
+  vxHECI_Close(linkContext);
+  linkContext = nullptr;
+}
+
 int Orlisk_Run() {
   Orlisk orlisk;
-  if (!connectLink(orlisk)) {
-    print("HECI_NOT_PRESENT\n");
-    return 1;
-  }
-  if (!queryLink(orlisk)) {
-    print("HECI_NOT_PRESENT\n");
-    return 1;
-  }
-  if (!orlisk.checkRadioType()) {
-    print("WRONG_RADIO_TYPE\n");
-    return 2;
-  }
-  switch (orlisk.checkIvn()) {
-    case kIvnCheckPassed:
-      break;
-    case kIvnCheckFailed:
-      print("IVN_CHECK_FAILED\n");
-      return 3;
-    case kIvnFirmwareLower:
-      print("IVN_CHECK_FWIVN_LT_SWIVN\n");
-      return 4;
-    case kIvnFirmwareGreater:
-      print("IVN_CHECK_FWIVN_GT_SWIVN\n");
-      return 5;
-    default:
-      break;
-  }
-  print("SUCCESS");
-  return 0;
+  const Outcome outcome = decide(orlisk);
+  // The link is closed before the word goes out, not after: until the close
+  // has joined them, the link's threads may still log (an unsolicited frame
+  // after the answer, an ME reset), and callers read the last line. After
+  // the close nothing but the word is written.
+  orlisk.closeLink();
+  print(outcome.word);
+  return outcome.code;
 }

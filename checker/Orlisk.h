@@ -27,6 +27,8 @@ class Orlisk {
   // or position is defined for the controllers we ship with, so no
   // comparison is made and 2 and 3 (lower, greater) never come back.
   int checkIvn();
+  // Closes the link now (the destructor's close then has nothing to do).
+  void closeLink();
 
   NfcMeContext* linkContext = nullptr;  // null until connected
   MeQueryInfo* queryInfo = nullptr;     // 13 bytes, plain heap, owned

@@ -2,10 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 namespace {
+
+std::atomic<LogLineObserver> gLineObserver{nullptr};
 
 void writeLine(const char* prefix, const char* format, va_list args) {
   // The whole line goes out in one write: stdio locks the stream per call,
@@ -34,6 +37,9 @@ void writeLine(const char* prefix, const char* format, va_list args) {
   line[total - 1] = '\n';
   std::fwrite(line, 1, total, stdout);
   std::fflush(stdout);
+  if (LogLineObserver observer = gLineObserver.load()) {
+    observer(line, total);
+  }
 }
 
 // The dump line is handed to Log_Info as its format string, so the message
@@ -50,6 +56,8 @@ void logDumpLine(const char* line) { Log_Info(line); }
 #endif
 
 }  // namespace
+
+void Log_SetLineObserver(LogLineObserver observer) { gLineObserver = observer; }
 
 void Log_Info(const char* format, ...) {
   va_list args;

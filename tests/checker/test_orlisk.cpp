@@ -2,8 +2,11 @@
 // words and exit codes, and the lazy link of its two checks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
 
+#include "Log.h"
 #include "NfcMeFrames.h"
 #include "NfcMeSimulator.h"
 #include "Orlisk.h"
@@ -62,6 +65,38 @@ TEST(Orlisk, SupportedRadioTypesSucceedWithoutALineEnd) {
     EXPECT_EQ(r.code, 0) << radio;
     EXPECT_EQ(r.out, "SUCCESS") << radio;
   }
+}
+
+namespace {
+
+// Holds the dispatcher after it has logged the unsolicited frame that came
+// after the answer, until the link is being closed (or a bound passes).
+std::atomic<bool> gDispatcherHeld{false};
+void holdAfterIntegrityLine(const char* line, size_t) {
+  if (std::strstr(line, "FIXME : Receive Message integrity checks") == nullptr) return;
+  gDispatcherHeld = true;
+  Sim_WaitFor([](const SimStats& st) { return st.closes >= 1; }, 3000);
+}
+
+}  // namespace
+
+// Callers read the last line: the word comes after every log line of the
+// run, and the close adds no error line of its own.
+TEST(Orlisk, ResultWordIsTheLastLineWhenAFrameFollowsTheAnswer) {
+  SimScenario s;
+  s.framesAfterAnswer = {{0x20, 0x01, 0x00, 0x00, 0x00, 0x00}};
+  Log_SetLineObserver(holdAfterIntegrityLine);
+  for (int run = 0; run < 20; ++run) {
+    gDispatcherHeld = false;
+    Sim_Configure(s);
+    CaptureStdout();
+    const int code = Orlisk_Run();
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(endsWith(out, "SUCCESS")) << out;
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+  }
+  Log_SetLineObserver(nullptr);
 }
 
 TEST(Orlisk, OtherRadioTypesAreRejected) {

@@ -173,8 +173,19 @@ void reportEvent(NfcMeContext* ctx, const EventLogReport& report) {
   }
 }
 
+// The close marks the context `closing` under `lock` before it touches the
+// core, and the re-post is decided under the same lock: either it is posted
+// to a core that is still open (whose close then drops it quietly), or it is
+// not posted at all. Posted blindly, it could meet the closing core and turn
+// a normal close into two error lines after the program's result.
 void postReceive(NfcMeContext* ctx) {
+  Mutex_Lock(ctx->lock);
+  if (ctx->closing != 0) {
+    Mutex_Unlock(ctx->lock);
+    return;
+  }
   const HECIStatus status = HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+  Mutex_Unlock(ctx->lock);
   if (status != hsSuccess && status != hsAccepted && status != hsBusy) {
     Log_Error("Communication Error with HECI : HECIReceiveMessage() failed : %X", status);
   }
@@ -439,6 +450,9 @@ void nfcMeContextRelease(NfcMeContext* ctx) {
   if (ctx == nullptr) {
     return;
   }
+  Mutex_Lock(ctx->lock);
+  ctx->closing = 1;  // see postReceive
+  Mutex_Unlock(ctx->lock);
   // Stop the timer first: after Timer_Stop no timeout handler runs any more,
   // so no resend can reach the HECI core while it is being closed. Nothing
   // else starts the timer once the caller's query has returned.

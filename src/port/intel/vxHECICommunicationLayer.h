@@ -61,6 +61,7 @@ struct NfcMeContext {
   Timer* sendTimer;                    // one-shot send timeout
   Mutex* lock;                         // guards sendPending, resendCount, sendBuffer
   int32_t sendPending;                 // 1 while the request awaits its outcome
+  int32_t closing;                     // under lock: set when the close begins
   NfcMeStatusCallback statusCallback;
   NfcMeDataCallback dataCallback;
   std::atomic<MeQueryInfo*> meQueryInfo;     // the caller's record while a query runs
