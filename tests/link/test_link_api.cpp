@@ -21,19 +21,21 @@ SimScenario noAnswerWith(std::vector<SimFrame> before) {
 }
 
 // Runs a version query on a thread of its own while this thread holds the
-// waiter's lock: the query then stops right after it has committed its
-// request, and `meanwhile` runs in that moment. A query that would sleep
+// HECI core's send gate: the query then stops after it has committed its
+// request and said that it waits for it, right before its write, and
+// `meanwhile` runs in that moment. A query that would sleep
 // forever is woken by hand after `boundMs` and answers -1 (-2: it never
 // committed), so that the suite goes on. Nothing is asserted here: the
 // callers capture the output, which would swallow the messages.
 int32_t queryPausedAfterCommit(NfcMeContext* ctx, MeQueryInfo* info, const std::function<void()>& meanwhile,
                                long long boundMs = 7000) {
   std::atomic<int32_t> result{-1};
-  WaiterNotifier_Lock(ctx->waiter);
+  Mutex* sendGate = ctx->heci.load()->sendGate;
+  Mutex_Lock(sendGate);
   std::thread query([&] { result = vxHECI_QueryInfo(ctx, info); });
   const bool committed = waitUntil([&] { return pendingFlag(ctx) == 1; }, 3000);
   if (committed) meanwhile();
-  WaiterNotifier_Unlock(ctx->waiter);
+  Mutex_Unlock(sendGate);
   const bool ended = waitUntil([&] { return result.load() != -1; }, boundMs);
   if (!ended) WaiterNotifier_Notify(ctx->waiter);
   query.join();

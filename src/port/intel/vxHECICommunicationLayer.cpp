@@ -76,56 +76,75 @@ void callData(NfcMeContext* ctx, int32_t status, uint8_t* data, uint32_t length)
   }
 }
 
-// The receive dispatcher wakes the querying thread only when it is done with
-// the frame and has posted the next receive. Woken earlier, the caller may
-// print its result and close the link while the dispatcher still works: the
-// re-post then meets a closing core and logs its failure after the caller's
-// result. Everything else notifies at once.
-thread_local NfcMeContext* tDispatchingFor = nullptr;
-thread_local bool tWakePending = false;
+// Every request that vxHECI_QueryInfo commits gets an id (`requestId`, under
+// `lock`), and the query says under the waiter's lock which id it waits for
+// (`waitedRequest`). Whoever takes a request captures its id, and stores an
+// outcome or wakes the waiter only while the waiter still waits for that id.
+// Without that, the steps after a take could act on the next request: a
+// stale timeout failing it, a late wake-up ending its wait. Requests set up
+// without an id (0) belong to a waiter that waits for none (0).
+constexpr uint32_t kCurrentRequest = 0xFFFFFFFFu;  // whichever request is waited for now
 
-void wakeWaiter(NfcMeContext* ctx) {
-  if (tDispatchingFor == ctx) {
-    tWakePending = true;
-    return;
-  }
-  WaiterNotifier_Notify(ctx->waiter);
-}
-
-// Marks the dispatch of one frame; the deferred wake-up happens when it ends.
-class FrameDispatch {
- public:
-  explicit FrameDispatch(NfcMeContext* ctx) : ctx_(ctx) {
-    tDispatchingFor = ctx;
-    tWakePending = false;
-  }
-  ~FrameDispatch() {
-    tDispatchingFor = nullptr;
-    if (tWakePending) {
-      tWakePending = false;
-      WaiterNotifier_Notify(ctx_->waiter);
-    }
-  }
-  FrameDispatch(const FrameDispatch&) = delete;
-  FrameDispatch& operator=(const FrameDispatch&) = delete;
-
- private:
-  NfcMeContext* ctx_;
+// One side's settlement of the request that it took: whose it is, and
+// whether the querying thread is owed a wake-up. Each side wakes the waiter
+// where it stands: the timer and the sender at once, the receive dispatcher
+// only after it has posted the next receive. Woken earlier, the caller may
+// close the link while the dispatcher still works on the frame.
+struct Settlement {
+  NfcMeContext* ctx;
+  uint32_t request;  // the taken request's id, or kCurrentRequest
+  bool wakeDue = false;
 };
 
-void failWaiter(NfcMeContext* ctx) {
-  ctx->meRequestStatus = ME_REQUEST_FAIL;
-  wakeWaiter(ctx);
+// Caller holds the waiter's lock.
+bool stillWaited(const Settlement& s) {
+  return s.request == kCurrentRequest || s.ctx->waitedRequest == s.request;
 }
+
+// The kind of the settled request while its caller still waits for it;
+// None once the caller has gone.
+int32_t requestKind(const Settlement& s) {
+  WaiterNotifier_Lock(s.ctx->waiter);
+  const int32_t kind = stillWaited(s) ? s.ctx->meRequest.load() : static_cast<int32_t>(MeRequestNone);
+  WaiterNotifier_Unlock(s.ctx->waiter);
+  return kind;
+}
+
+void storeOutcome(Settlement& s, uint32_t status) {
+  WaiterNotifier_Lock(s.ctx->waiter);
+  if (stillWaited(s)) {
+    s.ctx->meRequestStatus = status;
+    s.wakeDue = true;
+  }
+  WaiterNotifier_Unlock(s.ctx->waiter);
+}
+
+void wakeIfDue(Settlement& s) {
+  if (!s.wakeDue) {
+    return;
+  }
+  s.wakeDue = false;
+  WaiterNotifier_Lock(s.ctx->waiter);
+  if (stillWaited(s)) {
+    WaiterNotifier_Notify(s.ctx->waiter);
+  }
+  WaiterNotifier_Unlock(s.ctx->waiter);
+}
+
+void failWaiter(Settlement& s) { storeOutcome(s, ME_REQUEST_FAIL); }
+
+// The answer's side of the race (handleTimeoutInCallBack), recording which
+// request it took. True when nothing was pending.
+bool takeAnsweredRequest(Settlement& s);
 
 // An answer took the pending request but does not settle it. A caller that
 // sleeps on it would never be woken (the timer is stopped), so the request
 // fails now.
-void failUnsettledRequest(NfcMeContext* ctx) {
-  if (isWaitedRequest(ctx->meRequest)) {
+void failUnsettledRequest(Settlement& s) {
+  if (isWaitedRequest(requestKind(s))) {
     LINK_TRACE("%s : the answer does not settle the pending request : request failed",
                "NfcMeIfReceiveComplete");
-    failWaiter(ctx);
+    failWaiter(s);
   }
 }
 
@@ -133,10 +152,11 @@ void failUnsettledRequest(NfcMeContext* ctx) {
 // vxHECI_QueryInfo sends one, and it sets meRequest for as long as it waits;
 // with meRequest None its caller has already gone (it failed on a read
 // error, which leaves the request and its timer running).
-bool versionQueryLeftBehind(NfcMeContext* ctx) {
-  if (ctx->meRequest != MeRequestNone) {
+bool versionQueryLeftBehind(const Settlement& s) {
+  if (requestKind(s) != MeRequestNone) {
     return false;
   }
+  NfcMeContext* ctx = s.ctx;
   Mutex_Lock(ctx->lock);
   const ByteBuffer* frame = ctx->sendBuffer;
   const bool versionQuery = frame->length == kNfcMeVersionQueryLength &&
@@ -152,13 +172,14 @@ bool versionQueryLeftBehind(NfcMeContext* ctx) {
 // gone is not re-armed: pending again, it would have neither a timer nor
 // anyone to end it, and every later query of the context would be refused.
 // The answer that took it settles it.
-void rearmRequest(NfcMeContext* ctx) {
-  if (versionQueryLeftBehind(ctx)) {
+void rearmRequest(Settlement& s) {
+  NfcMeContext* ctx = s.ctx;
+  if (versionQueryLeftBehind(s)) {
     LINK_TRACE("%s : nobody waits for this request any more : not re-armed", "NfcMeIfReceiveComplete");
     return;
   }
   heciHelperRearmRequest(ctx);
-  if (isWaitedRequest(ctx->meRequest)) {
+  if (isWaitedRequest(requestKind(s))) {
     armSendTimer(ctx);
   }
 }
@@ -196,7 +217,8 @@ uint16_t readLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] 
 // --- Receive dispatcher branches ---------------------------------------------
 
 // Returns false when the dispatcher must not post the next receive.
-bool receiveMaintenance(NfcMeContext* ctx, const uint8_t* frame, uint32_t length) {
+bool receiveMaintenance(Settlement& s, const uint8_t* frame, uint32_t length) {
+  NfcMeContext* ctx = s.ctx;
   ByteBuffer* answer = nullptr;
   ByteBuffer_Create(&answer);
   // Never more than was received, whatever dataSize claims.
@@ -204,7 +226,7 @@ bool receiveMaintenance(NfcMeContext* ctx, const uint8_t* frame, uint32_t length
   ByteBuffer_Skip(answer, kNfcMeMaintenanceHeaderLength);
   const uint8_t subCommand = ByteBuffer_ReadByte(answer);
 
-  if (subCommand != NfcMeMaintenanceSubcommandConnect && handleTimeoutInCallBack(ctx)) {
+  if (subCommand != NfcMeMaintenanceSubcommandConnect && takeAnsweredRequest(s)) {
     ByteBuffer_Delete(answer);  // the request was already settled
     return true;
   }
@@ -219,36 +241,39 @@ bool receiveMaintenance(NfcMeContext* ctx, const uint8_t* frame, uint32_t length
       // The querying thread clears meQueryInfo and meRequest under the
       // waiter's lock before it returns; deciding and filling under the same
       // lock keeps the record from being written after the caller has left.
+      // The record is only filled while its caller still waits for the
+      // request that this answer took.
       WaiterNotifier_Lock(ctx->waiter);
-      const int32_t request = ctx->meRequest;
+      const int32_t request = stillWaited(s) ? ctx->meRequest.load() : static_cast<int32_t>(MeRequestNone);
       MeQueryInfo* info = ctx->meQueryInfo;
       if (request != MeRequestVersionQuery) {
         WaiterNotifier_Unlock(ctx->waiter);
         Log_Error("Unexpected NfcMeMaintenanceSubcommandVersionQuery command received");
-        rearmRequest(ctx);
+        rearmRequest(s);
       } else if (info == nullptr) {
         WaiterNotifier_Unlock(ctx->waiter);
         Log_Error("In %s : NfcMeMaintenanceSubcommandVersionQuery, context->meQueryInfo is NULL",
                   "NfcMeIfReceiveComplete");
-        failUnsettledRequest(ctx);
+        failUnsettledRequest(s);
       } else {
         NfcMe_FillQueryInfo(answer, info);
         ctx->meRequestStatus = ME_REQUEST_OK;
-        wakeWaiter(ctx);
+        s.wakeDue = true;
         WaiterNotifier_Unlock(ctx->waiter);
       }
       break;
     }
     default:
-      failUnsettledRequest(ctx);
+      failUnsettledRequest(s);
       break;
   }
   ByteBuffer_Delete(answer);
   return true;
 }
 
-void receiveNciSendResponse(NfcMeContext* ctx, uint8_t status) {
-  if (handleTimeoutInCallBack(ctx)) {
+void receiveNciSendResponse(Settlement& s, uint8_t status) {
+  NfcMeContext* ctx = s.ctx;
+  if (takeAnsweredRequest(s)) {
     return;
   }
   LINK_TRACE("NfcMeCommandNCISendResponse calling call back");
@@ -263,23 +288,23 @@ void receiveNciSendResponse(NfcMeContext* ctx, uint8_t status) {
         Mutex_Unlock(ctx->lock);
         callStatus(ctx, kNfcMeCallbackOk, value);
       }
-      failUnsettledRequest(ctx);
+      failUnsettledRequest(s);
       break;
     case NfcMeStatusFailure:
       Log_Error("NfcMeStatusFailure : illegal request or the NFCC cannot be accessed\n");
       callStatus(ctx, kNfcMeCallbackFailed, 0);
-      failUnsettledRequest(ctx);
+      failUnsettledRequest(s);
       break;
     case NfcMeStatusFWOwnership:
       Log_Warning("FIXME : NfcMeStatusFWOwnership : NFCC is currently under FW ownership.");
       callStatus(ctx, kNfcMeCallbackFWOwnership, 0);
-      failUnsettledRequest(ctx);
+      failUnsettledRequest(s);
       break;
     default: {
       Log_Warning("Unhandled Status : %X ", status);
-      const int32_t request = ctx->meRequest;
+      const int32_t request = requestKind(s);
       if (isWaitedRequest(request)) {
-        failWaiter(ctx);
+        failWaiter(s);
       } else if (request == MeRequestNone) {
         callStatus(ctx, kNfcMeCallbackFailed, 0);
         Log_Error("Unhandled switch case %s %i", "NfcMeIfReceiveComplete", kLineUnhandledSendResponse);
@@ -326,100 +351,81 @@ void receiveNciData(NfcMeContext* ctx, uint8_t* frame, uint32_t length) {
   }
 }
 
-void receivePowerResponse(NfcMeContext* ctx, uint8_t status) {
-  if (handleTimeoutInCallBack(ctx)) {
+void receivePowerResponse(Settlement& s, uint8_t status) {
+  if (takeAnsweredRequest(s)) {
     return;
   }
-  if (ctx->meRequest == MeRequestPower) {
-    ctx->meRequestStatus = status == 0 ? ME_REQUEST_OK : ME_REQUEST_FAIL;
-    wakeWaiter(ctx);
+  if (requestKind(s) == MeRequestPower) {
+    storeOutcome(s, status == 0 ? ME_REQUEST_OK : ME_REQUEST_FAIL);
   } else {
     Log_Warning("Unexpected NfcMeCommandPowerResponse command received : Ignored");
-    failUnsettledRequest(ctx);
+    failUnsettledRequest(s);
   }
 }
 
 // A download-pin answer that finds nothing pending: the download-pin request
 // timed out before. Only its own waiter is told; a version or power request
 // has its outcome already, which a stored failure would overwrite.
-void downloadPinAfterTimeout(NfcMeContext* ctx) {
+void downloadPinAfterTimeout(Settlement& s) {
   Log_Warning("NfcMeCommandDownloadPinState timeout was called");
-  if (ctx->meRequest == MeRequestDownloadPinState) {
-    failWaiter(ctx);
+  // Nothing was taken: it is whichever request is waited for now.
+  s.request = kCurrentRequest;
+  if (requestKind(s) == MeRequestDownloadPinState) {
+    failWaiter(s);
   }
 }
 
-void receiveDownloadPinState(NfcMeContext* ctx, uint8_t status) {
+void receiveDownloadPinState(Settlement& s, uint8_t status) {
   LINK_TRACE("receiving NfcMeCommandDownloadPinState");
-  if (handleTimeoutInCallBack(ctx)) {
-    downloadPinAfterTimeout(ctx);
+  if (takeAnsweredRequest(s)) {
+    downloadPinAfterTimeout(s);
     return;
   }
-  if (ctx->meRequest != MeRequestDownloadPinState) {
-    failUnsettledRequest(ctx);
+  if (requestKind(s) != MeRequestDownloadPinState) {
+    failUnsettledRequest(s);
     return;
   }
   if (status == NfcMeDownloadPinStateSuccess) {
     Log_Warning("NfcMeCommandDownloadPinState status success");
-    failWaiter(ctx);
+    failWaiter(s);
   } else if (NfcMe_IsDownloadPinStateError(status)) {
     Log_Error("NfcMeCommandDownloadPinState status 0x%X", status);
-    failWaiter(ctx);
+    failWaiter(s);
   } else {
     // An ignored status settles nothing; its waiter must not sleep forever.
     LINK_TRACE("%s : download pin state 0x%X ignored : request failed", "NfcMeIfReceiveComplete", status);
-    failWaiter(ctx);
+    failWaiter(s);
   }
 }
 
-void receiveDownloadPinStateResp(NfcMeContext* ctx, uint8_t status) {
+void receiveDownloadPinStateResp(Settlement& s, uint8_t status) {
   LINK_TRACE("receiving NfcMeCommandDownloadPinStateResp");
-  if (handleTimeoutInCallBack(ctx)) {
-    downloadPinAfterTimeout(ctx);
+  if (takeAnsweredRequest(s)) {
+    downloadPinAfterTimeout(s);
     return;
   }
-  if (ctx->meRequest != MeRequestDownloadPinState) {
+  if (requestKind(s) != MeRequestDownloadPinState) {
     Log_Error("Unexpected NfcMeCommandDownloadPinStateResp command received");
-    rearmRequest(ctx);
+    rearmRequest(s);
     return;
   }
   switch (status) {
     case NfcMeDownloadPinStateRespSuccess:
       Log_Info("NfcMeCommandDownloadPinStateResp status success");
-      ctx->meRequestStatus = ME_REQUEST_OK;
-      wakeWaiter(ctx);
+      storeOutcome(s, ME_REQUEST_OK);
       break;
     case NfcMeDownloadPinStateRespFailure:
-      failWaiter(ctx);
+      failWaiter(s);
       Log_Warning("NfcMeCommandDownloadPinStateResp status failure");
       break;
     case NfcMeDownloadPinStateRespNotSupported:
-      failWaiter(ctx);
+      failWaiter(s);
       Log_Warning("NfcMeCommandDownloadPinStateResp status not supported");
       break;
     default:
-      failWaiter(ctx);
+      failWaiter(s);
       Log_Error("NfcMeCommandDownloadPinStateResp status not known");
       break;
-  }
-}
-
-// Caller holds the waiter's lock, and its request is committed. A
-// notification that no wait has consumed belongs to a request that has
-// already ended for its caller, as long as this request is still untouched:
-// whoever takes a request notifies only after taking it. Once this request
-// has been taken, the notification is its own outcome and is kept for the
-// wait. (`lock` is taken inside the waiter's lock only here; nothing takes
-// the waiter's lock while it holds `lock`.)
-void consumeStaleNotification(NfcMeContext* ctx) {
-  if (ctx->waiter->state != WN_NOTIFIED) {
-    return;
-  }
-  Mutex_Lock(ctx->lock);
-  const bool untouched = ctx->sendPending == 1;
-  Mutex_Unlock(ctx->lock);
-  if (untouched) {
-    WaiterNotifier_Wait(ctx->waiter);
   }
 }
 
@@ -596,35 +602,45 @@ void armSendTimer(NfcMeContext* ctx) {
   Timer_Start(ctx->sendTimer, kNfcMeSendTimeoutMs, timerHandler_SendTimeout, ctx);
 }
 
-bool handleAnswerInTimeoutCallback(NfcMeContext* ctx) {
-  Mutex_Lock(ctx->lock);
+namespace {
+
+// The timer's side of the race (handleAnswerInTimeoutCallback). Caller
+// holds `lock`, which stays held.
+bool takeTimedOutRequest(NfcMeContext* ctx) {
   LINK_TRACE("%s : Timeout triggered faulty frame is : ", "handleAnswerInTimeoutCallback");
   if (gNfcMeLinkTrace) {
     Log_HexDump(ctx->sendBuffer->data, ctx->sendBuffer->length);
   }
   switch (ctx->sendPending) {
     case 0:
-      Mutex_Unlock(ctx->lock);
       LINK_TRACE("%s Timeout ok", "handleAnswerInTimeoutCallback");
       return true;
     case 1:
       ctx->sendPending = 0;
-      Mutex_Unlock(ctx->lock);
       return false;
     default:
       Log_Error(kNeverHappens, kSourceName, "handleAnswerInTimeoutCallback", kLineAnswerInTimeout);
-      Mutex_Unlock(ctx->lock);
       return false;
   }
+}
+
+}  // namespace
+
+bool handleAnswerInTimeoutCallback(NfcMeContext* ctx) {
+  Mutex_Lock(ctx->lock);
+  const bool nothingPending = takeTimedOutRequest(ctx);
+  Mutex_Unlock(ctx->lock);
+  return nothingPending;
 }
 
 namespace {
 
 // handleTimeoutInCallBack and cancelTimerRequest: take the pending request
-// and stop its timer.
-bool takeRequest(NfcMeContext* ctx, const char* name, int line) {
+// and stop its timer. `taken` receives the request's id.
+bool takeRequest(NfcMeContext* ctx, const char* name, int line, uint32_t* taken) {
   Mutex_Lock(ctx->lock);
   LINK_TRACE("%s : No Timeout", name);
+  *taken = ctx->requestId;
   switch (ctx->sendPending) {
     case 0:
       Mutex_Unlock(ctx->lock);
@@ -642,37 +658,98 @@ bool takeRequest(NfcMeContext* ctx, const char* name, int line) {
   }
 }
 
+bool takeAnsweredRequest(Settlement& s) {
+  return takeRequest(s.ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack, &s.request);
+}
+
+// Caller holds `lock`. Marks the request pending again as its one resend and
+// returns the frame to write: a copy with its reserved word cleared once
+// more, which also becomes the send buffer (read only under `lock`).
+uint8_t* commitResend(NfcMeContext* ctx, uint32_t* length) {
+  if (ctx->sendPending != 0) {
+    Log_Error("ERROR : %s called but previous Send not ACK. This should never happened.", "resendFrame");
+  }
+  ctx->resendCount += 1;
+  ctx->sendPending = 1;
+  *length = ctx->sendBuffer->length;
+  auto* copy = static_cast<uint8_t*>(Memory_Alloc(*length));
+  if (*length > 0) {
+    std::memcpy(copy, ctx->sendBuffer->data, *length);
+  }
+  if (*length >= 4) {
+    copy[2] = 0;
+    copy[3] = 0;
+  }
+  ByteBuffer_SetData(ctx->sendBuffer, copy, *length);
+  return copy;
+}
+
+void sendResend(NfcMeContext* ctx, uint8_t* copy, uint32_t length) {
+  armSendTimer(ctx);
+  // A failed write reaches NfcMeIfSendComplete from inside the call.
+  HECISendMessage(ctx->heci, copy, length);
+  Memory_Free(copy);
+}
+
+// Fails a request that its taker could not complete: the waiting caller is
+// told, or, with nobody waiting for it, the upper layer's status callback.
+void failTakenRequest(Settlement& s, const char* where, int line) {
+  const int32_t request = requestKind(s);
+  if (isWaitedRequest(request)) {
+    failWaiter(s);
+  } else if (request == MeRequestNone) {
+    callStatus(s.ctx, kNfcMeCallbackFailed, 0);
+  } else {
+    Log_Error("Unhandled switch case : %s %i ctx->meRequest : %X", where, line, static_cast<unsigned>(request));
+    callStatus(s.ctx, kNfcMeCallbackFailed, 0);
+  }
+}
+
 }  // namespace
 
 bool handleTimeoutInCallBack(NfcMeContext* ctx) {
-  return takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack);
+  uint32_t taken = 0;
+  return takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack, &taken);
 }
 
 bool cancelTimerRequest(NfcMeContext* ctx) {
-  return takeRequest(ctx, "cancelTimerRequest", kLineCancelTimerRequest);
+  uint32_t taken = 0;
+  return takeRequest(ctx, "cancelTimerRequest", kLineCancelTimerRequest, &taken);
 }
 
+// The take and the decision to resend happen in one hold of `lock`, and so
+// does the resend's re-commit: an answer that comes while the timeout is
+// being reported finds its request pending and is taken in normally, and no
+// later request can be committed in between and have its own resend, or its
+// outcome, taken by this one.
 void timerHandler_SendTimeout(void* context) {
   auto* ctx = static_cast<NfcMeContext*>(context);
   LINK_TRACE("%s", "timerHandler_SendTimeout");
-  if (handleAnswerInTimeoutCallback(ctx)) {
+  Mutex_Lock(ctx->lock);
+  Settlement s{ctx, ctx->requestId};
+  if (takeTimedOutRequest(ctx)) {
+    Mutex_Unlock(ctx->lock);
     return;
   }
+  uint8_t* resend = nullptr;
+  uint32_t length = 0;
+  if (ctx->resendCount == 0) {
+    resend = commitResend(ctx, &length);
+  }
+  Mutex_Unlock(ctx->lock);
+
   reportEvent(ctx, kReportSendTimeout);
-  if (resendFrame(ctx)) {
+  if (resend != nullptr) {
+    LINK_TRACE("%s", "resendFrame");
+    if (gNfcMeLinkTrace) {
+      Log_HexDump(resend, length);
+    }
+    sendResend(ctx, resend, length);
     return;
   }
   reportEvent(ctx, kReportSendFailed);
-  const int32_t request = ctx->meRequest;
-  if (isWaitedRequest(request)) {
-    failWaiter(ctx);
-  } else if (request == MeRequestNone) {
-    callStatus(ctx, kNfcMeCallbackFailed, 0);
-  } else {
-    Log_Error("Unhandled switch case : %s %i ctx->meRequest : %X", "timerHandler_SendTimeout",
-              kLineUnhandledTimeout, static_cast<unsigned>(request));
-    callStatus(ctx, kNfcMeCallbackFailed, 0);
-  }
+  failTakenRequest(s, "timerHandler_SendTimeout", kLineUnhandledTimeout);
+  wakeIfDue(s);
 }
 
 bool resendFrame(NfcMeContext* ctx) {
@@ -686,29 +763,10 @@ bool resendFrame(NfcMeContext* ctx) {
     return false;
   }
   Mutex_Lock(ctx->lock);
-  if (ctx->sendPending != 0) {
-    Log_Error("ERROR : %s called but previous Send not ACK. This should never happened.", "resendFrame");
-  }
-  ctx->resendCount += 1;
-  ctx->sendPending = 1;
-  // The resent frame has its reserved word cleared once more. The copy is
-  // also what goes out: the send buffer itself is read only under `lock`.
-  const uint32_t length = ctx->sendBuffer->length;
-  auto* copy = static_cast<uint8_t*>(Memory_Alloc(length));
-  if (length > 0) {
-    std::memcpy(copy, ctx->sendBuffer->data, length);
-  }
-  if (length >= 4) {
-    copy[2] = 0;
-    copy[3] = 0;
-  }
-  ByteBuffer_SetData(ctx->sendBuffer, copy, length);
+  uint32_t length = 0;
+  uint8_t* copy = commitResend(ctx, &length);
   Mutex_Unlock(ctx->lock);
-
-  armSendTimer(ctx);
-  // A failed write reaches NfcMeIfSendComplete from inside the call.
-  HECISendMessage(ctx->heci, copy, length);
-  Memory_Free(copy);
+  sendResend(ctx, copy, length);
   return true;
 }
 
@@ -750,7 +808,8 @@ void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten
     return;
   }
   LINK_TRACE("%s :  An error occurs during send ", "NfcMeIfSendComplete");
-  if (handleTimeoutInCallBack(ctx)) {
+  Settlement s{ctx, 0};
+  if (takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack, &s.request)) {
     return;
   }
   if (ctx->autoReconnect == 0) {
@@ -759,12 +818,13 @@ void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten
     return;
   }
   LINK_TRACE("NfcMeIfSendComplete : SEND ACK\n");
-  const int32_t request = ctx->meRequest;
+  const int32_t request = requestKind(s);
   if (request == MeRequestNone) {
     callStatus(ctx, kNfcMeCallbackFailed, 0);
   } else if (isWaitedRequest(request)) {
     LINK_TRACE("DEBUG S3S4 : context->meRequestStatus = ME_REQUEST_FAIL;");
-    failWaiter(ctx);
+    failWaiter(s);
+    wakeIfDue(s);
     LINK_TRACE("DEBUG S3S4 : Nofity complete");
   } else {
     Log_Error("Unhandled switch case : %s %i", "NfcMeIfSendComplete", kLineUnhandledSendComplete);
@@ -796,11 +856,13 @@ void NfcMeIfReceiveComplete(void* userData, int32_t failed, uint8_t* frame, uint
   const uint8_t command = frame[0];
   const uint8_t status = frame[1];
   LINK_TRACE("%s : command : %X", "NfcMeIfReceiveComplete", command);
-  const FrameDispatch dispatch(ctx);
+  // Set by the branch that takes the pending request.
+  Settlement s{ctx, kCurrentRequest};
 
   switch (command) {
     case NfcMeCommandMaintenance:
-      if (!receiveMaintenance(ctx, frame, length)) {
+      if (!receiveMaintenance(s, frame, length)) {
+        wakeIfDue(s);
         return;
       }
       break;
@@ -810,32 +872,38 @@ void NfcMeIfReceiveComplete(void* userData, int32_t failed, uint8_t* frame, uint
       Log_Info("FIXME : Receive Message integrity checks : for command %X , with status %X", command, status);
       break;
     case NfcMeCommandNCISendResponse:
-      receiveNciSendResponse(ctx, status);
+      receiveNciSendResponse(s, status);
       break;
     case NfcMeCommandNCIReceive:
       receiveNciData(ctx, frame, length);
       break;
     case NfcMeCommandPowerResponse:
-      receivePowerResponse(ctx, status);
+      receivePowerResponse(s, status);
       break;
     case NfcMeCommandDownloadPinState:
-      receiveDownloadPinState(ctx, status);
+      receiveDownloadPinState(s, status);
       break;
     case NfcMeCommandDownloadPinStateResp:
-      receiveDownloadPinStateResp(ctx, status);
+      receiveDownloadPinStateResp(s, status);
       break;
     default:
       LINK_TRACE_WARNING("Unknown command received : %X", command);
       break;
   }
-  // Everything that the frame feeds has been copied out of recvBuffer.
+  // Everything that the frame feeds has been copied out of recvBuffer. The
+  // waiter is woken only now (see Settlement).
   postReceive(ctx);
+  wakeIfDue(s);
 }
 
 void handleGeneralFailure(NfcMeContext* ctx) {
   LINK_TRACE("%s", "handleGeneralFailure");
-  if (isWaitedRequest(ctx->meRequest)) {
-    failWaiter(ctx);
+  // A read error ends whichever request is waited for at this moment; the
+  // request itself and its timer go on (a late answer is then dropped).
+  Settlement s{ctx, kCurrentRequest};
+  if (isWaitedRequest(requestKind(s))) {
+    failWaiter(s);
+    wakeIfDue(s);
   } else {
     callStatus(ctx, kNfcMeCallbackFailed, 0);
     callData(ctx, kNfcMeCallbackFailed, nullptr, 0);
@@ -888,6 +956,7 @@ int32_t failUnwaited(NfcMeContext* ctx) {
   WaiterNotifier_Lock(ctx->waiter);
   ctx->meQueryInfo = nullptr;
   ctx->meRequest = MeRequestNone;
+  ctx->waitedRequest = 0;
   WaiterNotifier_Unlock(ctx->waiter);
   return kVxHECIFailed;
 }
@@ -898,20 +967,30 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   if (ctx == nullptr || info == nullptr || ctx->heci == nullptr) {
     return kVxHECIInvalidArgument;
   }
+  // The waiter's lock is taken before the request is committed and held
+  // until the query has said which request it waits for: whoever takes the
+  // request from the moment it is committed (a receive may already be
+  // posted) finds it waited for. (`lock` is taken inside the waiter's lock
+  // only here; nothing takes the waiter's lock while it holds `lock`.)
+  const bool haveWaiter = WaiterNotifier_Lock(ctx->waiter) == 0;
   Mutex_Lock(ctx->lock);
   if (ctx->sendPending != 0) {
     Log_Error("ERROR : vxHECI_QueryInfo called but previous Send not ACK.");
     Mutex_Unlock(ctx->lock);
+    if (haveWaiter) WaiterNotifier_Unlock(ctx->waiter);
     return kVxHECIBusy;
   }
-  // The request, its kind and its record are committed together: a frame
-  // that takes the request from here on (a receive may already be posted)
-  // finds it waited for, and fails or re-arms it instead of leaving the
-  // caller asleep.
+  if (!haveWaiter) {
+    // Without a waiter nobody could tell us the outcome: an answer would go
+    // unnoticed and success would be reported for nothing. Fail unsent.
+    Mutex_Unlock(ctx->lock);
+    Log_Error("%s WaiterNotifier_Lock returns FAILED", "vxHECI_QueryInfo");
+    return kVxHECIFailed;
+  }
   ctx->sendPending = 1;
   ctx->resendCount = 0;
-  ctx->meQueryInfo = info;
-  ctx->meRequest = MeRequestVersionQuery;
+  ctx->requestId = ctx->requestId + 1 == kCurrentRequest || ctx->requestId + 1 == 0 ? 1 : ctx->requestId + 1;
+  const uint32_t request = ctx->requestId;
   NfcMe_BuildVersionQuery(ctx->sendBuffer);
   // What goes out is a copy: a resend on the timer's thread may replace the
   // send buffer's storage while this write is still in progress.
@@ -919,16 +998,16 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   std::memcpy(frame, ctx->sendBuffer->data, sizeof frame);
   Mutex_Unlock(ctx->lock);
 
-  if (WaiterNotifier_Lock(ctx->waiter) != 0) {
-    Log_Error("%s WaiterNotifier_Lock returns FAILED", "vxHECI_QueryInfo");
-    // Without a waiter nobody could tell us the outcome: an answer would go
-    // unnoticed and success would be reported for nothing. Fail unsent.
-    cancelTimerRequest(ctx);
-    ctx->meQueryInfo = nullptr;
-    ctx->meRequest = MeRequestNone;
-    return kVxHECIFailed;
+  // A notification still kept now belongs to an earlier request that ended
+  // without a wait (a failed write notifies before the query gives up):
+  // only settlements of this request's id can notify from here on.
+  if (ctx->waiter->state == WN_NOTIFIED) {
+    WaiterNotifier_Wait(ctx->waiter);
   }
-  consumeStaleNotification(ctx);
+  ctx->waitedRequest = request;
+  ctx->meRequestStatus = ME_REQUEST_FAIL;
+  ctx->meQueryInfo = info;
+  ctx->meRequest = MeRequestVersionQuery;
   WaiterNotifier_Unlock(ctx->waiter);
 
   // The waiter's lock is not held across arming and sending: the timeout
@@ -950,8 +1029,8 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   // Written, so the outcome is always notified: the answer (or a frame that
   // takes the request without settling it, which fails it, or re-arms it
   // with its timer), a read error, a failed resend, or the timer's final
-  // failure 5000 ms after its one resend. Each of them notifies once it has
-  // stored the outcome, and the waiter keeps a notification that comes
+  // failure 5000 ms after its one resend. Each of them stores the outcome
+  // before it notifies, and the waiter keeps a notification that comes
   // before the wait.
   WaiterNotifier_Lock(ctx->waiter);
   WaiterNotifier_Wait(ctx->waiter);
@@ -959,8 +1038,10 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   // whether to fill the record: nothing is written into it after we return.
   ctx->meQueryInfo = nullptr;
   ctx->meRequest = MeRequestNone;
+  ctx->waitedRequest = 0;
+  const uint32_t outcome = ctx->meRequestStatus;
   WaiterNotifier_Unlock(ctx->waiter);
-  return ctx->meRequestStatus != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
+  return outcome != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
 }
 
 int32_t vxHECI_Close(NfcMeContext* ctx) {

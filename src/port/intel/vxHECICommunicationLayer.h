@@ -61,12 +61,14 @@ struct NfcMeContext {
   Timer* sendTimer;                    // one-shot send timeout
   Mutex* lock;                         // guards sendPending, resendCount, sendBuffer
   int32_t sendPending;                 // 1 while the request awaits its outcome
+  uint32_t requestId;                  // under lock: id of the last committed request
   int32_t closing;                     // under lock: set when the close begins
   NfcMeStatusCallback statusCallback;
   NfcMeDataCallback dataCallback;
   std::atomic<MeQueryInfo*> meQueryInfo;     // the caller's record while a query runs
   std::atomic<uint32_t> meRequestStatus;     // ME_REQUEST_OK / ME_REQUEST_FAIL
   WaiterNotifier* waiter;                    // where vxHECI_QueryInfo sleeps
+  uint32_t waitedRequest;                    // under the waiter's lock: the id it waits for
   std::atomic<int32_t> meRequest;            // MeRequestKind of the awaited request
   uint32_t retrySleepMs;
   uint8_t reconnectAttempt;

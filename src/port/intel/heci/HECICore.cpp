@@ -118,26 +118,39 @@ uint32_t CallbackDispatchThread(void* argument) {
     HECIStatus status = hsNoDevice;
     uint32_t bytesRead = 0;
     Mutex_Lock(core->readGate);
+    const uint32_t epoch = core->deviceEpoch.load();
     HECIWinDevice* device = core->device.load();
     if (device != nullptr && buffer != nullptr) status = HECI_Read(device, buffer, size, &bytesRead);
     Mutex_Unlock(core->readGate);
 
-    if (core->device.load() != nullptr) {
-      Mutex_Lock(core->receiveLock);
-      HECIReceiveCallback callback = core->receiveCallback;
-      uint8_t* taken = core->pendingBuffer;
+    // Decided under receiveLock, against which the owner posts: a post that
+    // follows a reconnect sees either the request still posted or none.
+    Mutex_Lock(core->receiveLock);
+    const bool sameDevice = core->deviceEpoch.load() == epoch;
+    const bool haveDevice = core->device.load() != nullptr;
+    uint8_t* taken = nullptr;
+    HECIReceiveCallback callback = nullptr;
+    if (sameDevice && haveDevice) {
+      callback = core->receiveCallback;
+      taken = core->pendingBuffer;
       core->pendingBuffer = nullptr;
-      Mutex_Unlock(core->receiveLock);
-      if (callback != nullptr) callback(core->userData, status != hsSuccess ? 1 : 0, taken, bytesRead);
+    } else if (haveDevice && core->isValid == 1) {
+      // A reconnect replaced the device under this read: what the read got
+      // (mostly the abort) belongs to the old one. The posted receive is
+      // still the owner's, so it is served again on the fresh device rather
+      // than failing a request whose resend may well succeed there.
+      Mutex_Lock(core->dispatchLock);
+      if (core->dispatchState != DISPATCH_STOP) core->dispatchState = DISPATCH_RECEIVE_POSTED;
+      Mutex_Unlock(core->dispatchLock);
     } else {
-      // The device went away under this request (a reconnect or a close):
-      // nothing is delivered, and the request is dropped, so that the
-      // owner's next HECIReceiveMessage is accepted rather than refused as
-      // busy forever.
-      Mutex_Lock(core->receiveLock);
+      // The device went away under this request (a close, or a reconnect
+      // that has not put a fresh one in yet): nothing is delivered, and the
+      // request is dropped, so that the owner's next HECIReceiveMessage is
+      // accepted rather than refused as busy forever.
       core->pendingBuffer = nullptr;
-      Mutex_Unlock(core->receiveLock);
     }
+    Mutex_Unlock(core->receiveLock);
+    if (callback != nullptr) callback(core->userData, status != hsSuccess ? 1 : 0, taken, bytesRead);
   }
   if (gHECICoreTrace) Log_Info("Exiting successfuly from %s", "CallbackDispatchThread");
   return 0;
@@ -198,6 +211,7 @@ void HECIClose(HECICore* core) {
   }
 
   HECIWinDevice* old = core->device.exchange(nullptr);
+  core->deviceEpoch += 1;
   if (old != nullptr) retireDevice(core, old);
 
   if (core->dispatchThread != nullptr) {
@@ -242,6 +256,7 @@ HECIStatus HECIReconnect(HECICore* core) {
   }
   Mutex_Lock(core->dispatchLock);
   HECIWinDevice* old = core->device.exchange(nullptr);
+  core->deviceEpoch += 1;
   if (old != nullptr) retireDevice(core, old);
 
   HECIStatus result = hsFailure;
@@ -249,6 +264,7 @@ HECIStatus HECIReconnect(HECICore* core) {
   if (HECI_Init(&fresh) == hsSuccess && fresh != nullptr && HECIWin_IsOpen(fresh)) {
     storeMaxLength(core, HECIWin_MaxMessageLength(fresh));
     core->device = fresh;
+    core->deviceEpoch += 1;
     result = hsSuccess;
   } else if (fresh != nullptr) {
     HECIWin_CloseHeci(fresh);
@@ -271,16 +287,20 @@ HECIStatus HECISendMessage(HECICore* core, const uint8_t* data, uint32_t length)
   Mutex_Lock(core->sendGate);
   HECIWinDevice* device = core->device.load();
   const HECIStatus status = HECI_Write(device, data, length, &written);
+  // Read while the gate is held: a close from another thread (the send
+  // timer's failed resend) passes the gate before it frees the core, so
+  // once the gate is released the core may already be gone.
+  const HECISendCallback callback = core->sendCallback;
+  void* const userData = core->userData;
   Mutex_Unlock(core->sendGate);
 
   // The callback may close the core: nothing of it is touched afterwards.
   const HECIStatus result = status == hsSuccess ? hsAccepted : hsFailure;
-  HECISendCallback callback = core->sendCallback;
   if (callback != nullptr) {
     if (status != hsSuccess) {
-      callback(core->userData, 1, 0);
+      callback(userData, 1, 0);
     } else {
-      callback(core->userData, 0, written);
+      callback(userData, 0, written);
     }
   }
   return result;

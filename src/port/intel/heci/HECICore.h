@@ -46,6 +46,10 @@ struct HECICore {
   // still be about to use it.
   Mutex* readGate;
   Mutex* sendGate;
+  // Counts every change of `device` (taken out, or a fresh one put in). A
+  // read whose count changed while it ran was made on a device that is no
+  // longer the core's: its outcome is not delivered.
+  std::atomic<uint32_t> deviceEpoch;
 };
 
 HECIStatus HECIOpen(HECICore** out);
