@@ -263,9 +263,9 @@ class WindowsPlatform final : public InstallerPlatform {
 
   uint32_t callDifx(const DriverPackageFunction& function, const wchar_t* infPath, uint32_t flags,
                     int32_t* needReboot) {
-    const uint32_t error = LoadDifxApi();
-    if (error != ERROR_SUCCESS) {
-      return error;
+    // Only a DLL that LoadDifxApi accepted is ever called.
+    if (!resolved_ || resolveError_ != ERROR_SUCCESS) {
+      return resolved_ ? resolveError_ : static_cast<uint32_t>(ERROR_MOD_NOT_FOUND);
     }
     return function(infPath, flags, nullptr, reinterpret_cast<BOOL*>(needReboot));
   }

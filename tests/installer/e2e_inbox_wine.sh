@@ -59,25 +59,9 @@ sed -e 's/^%Provider% = Models, NTamd64/%Provider% = Models, NTx86/' -e 's/^\[Mo
 grep -q 'TAMVIK_NO_SUCH_DEVICE' "$tmp/drv/nomatch.inf" && grep -q '^\[Models.NTx86\]' "$tmp/drv/x86only.inf" ||
   die "the stand-in's INF no longer has the lines these tests rewrite"
 cp "$orlisk" "$tmp/bare/"
-failures=0
-
-# expect NAME EXIT-CODE EXPECTED-OUTPUT ARGS...: Tamvik's output arrives
-# with CRLF line ends; the expectation is written with LF.
-expect() {
-  local name=$1 code=$2 want=$3
-  shift 3
-  timeout $limit "$wine64" "$tamvik" "$@" >"$tmp/out" 2>"$tmp/err"
-  local rc=$?
-  printf '%s' "$want" | sed -z 's/\n/\r\n/g' >"$tmp/want"
-  if [[ $rc -ne $code ]] || ! cmp -s "$tmp/out" "$tmp/want"; then
-    echo "FAIL $name: exit $rc (want $code)"
-    diff <(od -c "$tmp/want") <(od -c "$tmp/out")
-    cat "$tmp/err"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+tamvik_run=(timeout $limit "$wine64" "$tamvik")
+expect_crlf=1
+source "$(dirname "$0")/expect.sh"
 
 # staged_copies INF: the INFs of the system's INF folder that are the
 # package's INF byte for byte.
