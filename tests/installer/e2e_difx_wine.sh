@@ -15,34 +15,7 @@
 set -u
 tamvik=$1
 standin=$2
-wine64=/usr/lib/wine/wine64
-tmp=$(mktemp -d)
-export WINEPREFIX=$tmp/prefix
-export WINEDEBUG=-all
-export WINELOADER=$wine64
-# No Mono or Gecko dialogs in the new prefix.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-limit=60
-
-cleanup() {
-  wineserver -k 2>/dev/null
-  timeout 30 wineserver -w 2>/dev/null
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'echo "FAIL out of time"; exit 124' TERM INT
-
-die() {
-  echo "FAIL $*"
-  exit 1
-}
-
-dos_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-start=$(date +%s)
-timeout 120 "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i"
-timeout 60 wineserver -w
-echo "prefix ready after $(($(date +%s) - start)) s"
+source "$(dirname "$0")/fresh_prefix.sh"
 system32=$WINEPREFIX/drive_c/windows/system32
 [[ -e $system32/difxapi.dll ]] || die "the prefix has no builtin difxapi.dll, so this test shows nothing"
 
@@ -50,17 +23,7 @@ mkdir -p "$tmp/bare" "$tmp/beside" "$tmp/drv"
 cp "$tamvik" "$tmp/bare/Tamvik.exe"
 cp "$tamvik" "$tmp/beside/Tamvik.exe"
 cp "$standin" "$tmp/beside/DIFxAPI.dll"
-cat >"$tmp/drv/nfc.inf" <<'INF'
-[Version]
-Signature="$WINDOWS NT$"
-Class=System
-ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}
-Provider=%Provider%
-DriverVer=01/01/2024,1.0.0.0
-
-[Strings]
-Provider="Test"
-INF
+cp "$(dirname "$0")/no_models.inf" "$tmp/drv/nfc.inf"
 inf=$(dos_path "$tmp/drv/nfc.inf")
 trace=$tmp/trace.txt
 export NFCSIM_DIFX_TRACE=$(dos_path "$trace")

@@ -33,17 +33,7 @@ if [[ -f $base/system.reg ]]; then
 fi  # otherwise Wine builds a fresh prefix on the first run
 
 mkdir -p "$tmp/drv"
-cat >"$tmp/drv/nfc.inf" <<'INF'
-[Version]
-Signature="$WINDOWS NT$"
-Class=System
-ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}
-Provider=%Provider%
-DriverVer=01/01/2024,1.0.0.0
-
-[Strings]
-Provider="Test"
-INF
+cp "$(dirname "$0")/no_models.inf" "$tmp/drv/nfc.inf"
 inf="Z:${tmp//\//\\}\\drv\\nfc.inf"
 hwid="ROOT\\TAMVIK_E2E_$$"
 # The same INF under a folder whose name is not ASCII, and a hardware ID that
