@@ -34,5 +34,16 @@ uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName);
 // SetupUninstallOEMInfW.
 uint32_t UninstallPublishedInf(const wchar_t* publishedName, uint32_t flags);
 
+// Whether newdev has DiUninstallDriverW (Windows 10 1703 and later).
+bool HasDiUninstallDriver();
+
+// DiUninstallDriverW without a window; the reboot flag is asked for, so no
+// restart prompt appears.
+uint32_t DiUninstallDriver(const wchar_t* infPath, uint32_t flags, int32_t* needReboot);
+
+// Whether a person can answer a dialog shown by this process: a visible
+// window station outside session 0.
+bool CanShowDialogs();
+
 }  // namespace inbox
 }  // namespace tamvik

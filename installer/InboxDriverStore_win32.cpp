@@ -18,6 +18,8 @@ namespace inbox {
 namespace {
 
 static_assert(kInstallFlagNone == 0, "no INSTALLFLAG_*");
+static_assert(kInstallFlagNonInteractive == INSTALLFLAG_NONINTERACTIVE, "INSTALLFLAG_NONINTERACTIVE");
+static_assert(kErrorNotAnInstalledOemInf == ERROR_NOT_AN_INSTALLED_OEM_INF, "ERROR_NOT_AN_INSTALLED_OEM_INF");
 static_assert(kSuoiForceDelete == SUOI_FORCEDELETE, "SUOI_FORCEDELETE");
 static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND");
 static_assert(kErrorInfInUseByDevices == ERROR_INF_IN_USE_BY_DEVICES, "ERROR_INF_IN_USE_BY_DEVICES");
@@ -128,6 +130,16 @@ uint32_t readFile(const wchar_t* path, std::string* out) {
     return lastError();
   }
   return ERROR_SUCCESS;
+}
+
+// DiUninstallDriverW from the newdev that is already loaded for
+// UpdateDriverForPlugAndPlayDevicesW; null before Windows 10 1703.
+using DiUninstallDriverFunction = BOOL(WINAPI*)(HWND parent, PCWSTR infPath, DWORD flags, BOOL* needReboot);
+
+DiUninstallDriverFunction diUninstallDriver() {
+  const HMODULE newdev = GetModuleHandleW(L"newdev.dll");
+  const FARPROC entry = newdev != nullptr ? GetProcAddress(newdev, "DiUninstallDriverW") : nullptr;
+  return reinterpret_cast<DiUninstallDriverFunction>(reinterpret_cast<void*>(entry));
 }
 
 }  // namespace
@@ -243,6 +255,34 @@ uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName) {
 
 uint32_t UninstallPublishedInf(const wchar_t* publishedName, uint32_t flags) {
   return SetupUninstallOEMInfW(publishedName, flags, nullptr) ? ERROR_SUCCESS : lastError();
+}
+
+bool HasDiUninstallDriver() { return diUninstallDriver() != nullptr; }
+
+uint32_t DiUninstallDriver(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) {
+  const DiUninstallDriverFunction uninstall = diUninstallDriver();
+  if (uninstall == nullptr) {
+    return ERROR_PROC_NOT_FOUND;
+  }
+  BOOL reboot = FALSE;
+  const BOOL ok = uninstall(nullptr, infPath, flags, &reboot);
+  *needReboot = reboot;
+  return ok ? ERROR_SUCCESS : lastError();
+}
+
+bool CanShowDialogs() {
+  // Since Windows Vista nobody sees session 0, where services and most
+  // deployment agents run; a service of its own window station has no
+  // visible one at all.
+  DWORD session = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &session) || session == 0) {
+    return false;
+  }
+  USEROBJECTFLAGS flags{};
+  const HWINSTA station = GetProcessWindowStation();
+  return station != nullptr &&
+         GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 }  // namespace inbox

@@ -124,7 +124,20 @@ bool containsIgnoringCase(const std::vector<std::wstring>& list, const std::wstr
 // IDs that a present device carries: not every newdev reports an ID that no
 // device carries (Wine's answers success), while the device list tells the
 // same everywhere.
+// Where nobody can answer a dialog (a service, session 0), a package from a
+// publisher Windows does not yet trust would wait on a prompt forever:
+// SetupAPI and newdev are told to fail instead, and the install ends with
+// their code. A person at the screen still gets the prompt.
+uint32_t chooseInteractivity(InstallerPlatform& platform) {
+  if (platform.CanShowDialogs()) {
+    return kInstallFlagNone;
+  }
+  platform.SetupSetNonInteractiveMode(true);
+  return kInstallFlagNonInteractive;
+}
+
 Result inboxInstall(InstallerPlatform& platform, const wchar_t* infPath) {
+  const uint32_t installFlags = chooseInteractivity(platform);
   uint32_t code = platform.SetupCopyOEMInfW(infPath);
   if (code != kErrorSuccess) {
     return {Outcome::kFailed, code};
@@ -151,7 +164,7 @@ Result inboxInstall(InstallerPlatform& platform, const wchar_t* infPath) {
     }
     asked.push_back(id);
     int32_t needReboot = 0;
-    code = platform.UpdateDriverForPlugAndPlayDevicesW(id.c_str(), infPath, kInstallFlagNone, &needReboot);
+    code = platform.UpdateDriverForPlugAndPlayDevicesW(id.c_str(), infPath, installFlags, &needReboot);
     if (code == kErrorSuccess) {
       installed = true;
     } else if (code == kErrorNoMoreItems) {
@@ -166,9 +179,31 @@ Result inboxInstall(InstallerPlatform& platform, const wchar_t* infPath) {
   return {betterDriver ? Outcome::kBetterDriverPresent : Outcome::kNoLiveDevnodes, kErrorSuccess};
 }
 
-// The in-box uninstall: find the package's published INF and remove it with
-// the force flag, as DIFx is asked to remove a package that devices use.
+// DiUninstallDriverW's answers. It takes the devices off the package itself,
+// so "in use" is rare; which code it gives for a package that is not in the
+// store is not documented, so both codes that name that case count.
+Result fromDiUninstall(uint32_t code) {
+  switch (code) {
+    case kErrorSuccess: return {Outcome::kDone, code};
+    case kErrorDriverPackageNotInStore:
+    case kErrorNotAnInstalledOemInf: return {Outcome::kNotInStore, code};
+    case kErrorInfInUseByDevices:
+    case kErrorDependentApplicationsExist: return {Outcome::kInUse, code};
+    default: return {Outcome::kFailed, code};
+  }
+}
+
+// The in-box uninstall. Where the system has DiUninstallDriverW, it does the
+// whole work from the original INF. Elsewhere: find the package's published
+// INF and remove it with the force flag, as DIFx is asked to remove a package
+// that devices use (SetupUninstallOEMInfW ignores that flag for packages that
+// run from the driver store, which DiUninstallDriverW handles).
 Result inboxUninstall(InstallerPlatform& platform, const wchar_t* infPath) {
+  chooseInteractivity(platform);
+  if (platform.HasDiUninstallDriver()) {
+    int32_t needReboot = 0;
+    return fromDiUninstall(platform.DiUninstallDriverW(infPath, kDiurFlagsNone, &needReboot));
+  }
   std::wstring published;
   uint32_t code = platform.FindPublishedInf(infPath, &published);
   if (code == kErrorDriverPackageNotInStore) {
@@ -224,6 +259,11 @@ int install(InstallerPlatform& platform, InstallerOutput& output, const wchar_t*
   std::wstring text;
   if (!platform.FormatMessageW(MessageIdForResult(result.code), kLanguageNeutralDefault, &text)) {
     text.clear();
+  }
+  // System texts end in their own line break; kept, it would put the full
+  // stop on a line of its own.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) {
+    text.pop_back();
   }
   print(output, L"ERROR: %s.\n", {text});
   return kExitInstallFailed;
@@ -282,7 +322,27 @@ class DeviceInfoSetGuard {
   DeviceInfoSet set_;
 };
 
+// Only the DLL in the program's own folder is trusted. A load by bare name
+// would also take one from the system folders, the current folder or PATH,
+// and run it inside an installer that has administrator rights.
+bool loadDifxBesideProgram(InstallerPlatform& platform) {
+  std::wstring program;
+  if (platform.GetProgramPath(&program) != kErrorSuccess) {
+    return false;
+  }
+  const std::wstring dll = DifxApiPathBeside(program);
+  return !dll.empty() && platform.LoadDifxApi(dll.c_str()) == kErrorSuccess;
+}
+
 }  // namespace
+
+std::wstring DifxApiPathBeside(const std::wstring& programPath) {
+  const size_t slash = programPath.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) {
+    return std::wstring();
+  }
+  return programPath.substr(0, slash + 1) + L"DIFxAPI.dll";
+}
 
 uint32_t MessageIdForResult(uint32_t result) {
   // HRESULT_FROM_SETUPAPI: APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR
@@ -369,10 +429,10 @@ int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform
     return kExitBadCommandLine;
   }
   const bool slash = option[0] == L'/';
-  // DIFxAPI.dll is used wherever it can be loaded; otherwise the in-box
-  // operations do the same work with the same messages and exit codes.
+  // DIFxAPI.dll is used where it lies beside the program; otherwise the
+  // in-box operations do the same work with the same messages and exit codes.
   if (slash && (option[1] == L'i' || option[1] == L'I')) {
-    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    const bool difx = loadDifxBesideProgram(platform);
     return install(platform, output, infPath, difx);
   }
   if (slash && (option[1] == L'f' || option[1] == L'F')) {
@@ -380,7 +440,7 @@ int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform
       print(output, L"FAILED : Missing hardwareID parameter.\n");
       return kExitBadCommandLine;
     }
-    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    const bool difx = loadDifxBesideProgram(platform);
     if (CreateRootDevice(platform, infPath, argv[3]) < 0) {
       print(output, L"FAILED : Cannot create DevNode %ws.\n", {infPath});
       return kExitCreateDevnodeFailed;
@@ -389,7 +449,7 @@ int TamvikMain(int argc, const wchar_t* const* argv, InstallerPlatform& platform
     return install(platform, output, infPath, difx);
   }
   if (slash && (option[1] == L'u' || option[1] == L'U')) {
-    const bool difx = platform.LoadDifxApi() == kErrorSuccess;
+    const bool difx = loadDifxBesideProgram(platform);
     return uninstall(platform, output, infPath, difx);
   }
   print(output, L"ERROR: An invalid command line option %ws was passed in!\n", {option});

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "InstallerPlatform.h"
 
@@ -60,5 +61,9 @@ int CreateRootDevice(InstallerPlatform& platform, const wchar_t* infPath,
 // SetupAPI and DIFx codes (0xE...xxxx) live in their HRESULT_FROM_SETUPAPI
 // form (0x800Fxxxx); everything else is looked up as it is.
 uint32_t MessageIdForResult(uint32_t result);
+
+// The DIFxAPI.dll that belongs to the program at `programPath`: the one in
+// the same folder. Empty when the path names no folder.
+std::wstring DifxApiPathBeside(const std::wstring& programPath);
 
 }  // namespace tamvik

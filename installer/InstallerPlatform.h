@@ -46,13 +46,16 @@ constexpr uint32_t kSpdrpHardwareId = 1;           // SPDRP_HARDWAREID
 constexpr uint32_t kDifRegisterDevice = 0x19;      // DIF_REGISTERDEVICE
 constexpr uint32_t kLanguageNeutralDefault = 0x0400;  // MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)
 constexpr uint32_t kInstallFlagNone = 0;           // UpdateDriverForPlugAndPlayDevicesW: never force
+constexpr uint32_t kInstallFlagNonInteractive = 4;  // INSTALLFLAG_NONINTERACTIVE: fail instead of asking
 constexpr uint32_t kSuoiForceDelete = 1;           // SUOI_FORCEDELETE
+constexpr uint32_t kDiurFlagsNone = 0;             // DiUninstallDriverW: detach the devices, remove the INF
 
 constexpr uint32_t kErrorSuccess = 0;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorCallNotImplemented = 0x78;
 constexpr uint32_t kErrorNoMoreItems = 0x103;
 constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
+constexpr uint32_t kErrorNotAnInstalledOemInf = 0xE000023C;
 constexpr uint32_t kErrorInfInUseByDevices = 0xE000023D;
 constexpr uint32_t kErrorDependentApplicationsExist = 0xE0000300;
 constexpr uint32_t kErrorNoDeviceId = 0xE0000301;
@@ -70,10 +73,20 @@ class InstallerPlatform {
   virtual uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags,
                                            int32_t* needReboot) = 0;
 
-  // Loads DIFxAPI.dll and resolves both of its entry points. Answers 0, or
-  // why it cannot be used (the load error); then the in-box operations
-  // below stand in for it.
-  virtual uint32_t LoadDifxApi() = 0;
+  // The full path of the running program (GetModuleFileNameW). Answers 0
+  // or the system's error code.
+  virtual uint32_t GetProgramPath(std::wstring* path) = 0;
+  // Loads the DLL at exactly `dllPath` (never one found by a search) and
+  // resolves both DIFx entry points. Answers 0, or why it cannot be used;
+  // then the in-box operations below stand in for it.
+  virtual uint32_t LoadDifxApi(const wchar_t* dllPath) = 0;
+
+  // Whether a person can see and answer a dialog that this process shows:
+  // false for a service, or anything else in session 0 or on a window
+  // station that is not visible.
+  virtual bool CanShowDialogs() = 0;
+  // SetupSetNonInteractiveMode: SetupAPI fails instead of asking.
+  virtual void SetupSetNonInteractiveMode(bool nonInteractive) = 0;
 
   // The in-box operations of SetupAPI and newdev. Each answers 0 or the
   // system's error code (GetLastError).
@@ -96,6 +109,12 @@ class InstallerPlatform {
   virtual uint32_t FindPublishedInf(const wchar_t* infPath, std::wstring* publishedName) = 0;
   // Removes a published INF and its package from the store.
   virtual uint32_t SetupUninstallOEMInfW(const wchar_t* publishedName, uint32_t flags) = 0;
+  // Whether the system has DiUninstallDriverW (newdev, Windows 10 1703 and
+  // later), which honours what SetupUninstallOEMInfW's force flag does not.
+  virtual bool HasDiUninstallDriver() = 0;
+  // Takes the package of the original INF off its devices and out of the
+  // store.
+  virtual uint32_t DiUninstallDriverW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) = 0;
 
   // Configuration manager; the device ID is always null (the root of the
   // device tree). Answer: a CONFIGRET.

@@ -10,7 +10,10 @@ class UnsupportedPlatform final : public InstallerPlatform {
  public:
   uint32_t DriverPackageInstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
   uint32_t DriverPackageUninstallW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
-  uint32_t LoadDifxApi() override { return kErrorCallNotImplemented; }
+  uint32_t GetProgramPath(std::wstring*) override { return kErrorCallNotImplemented; }
+  uint32_t LoadDifxApi(const wchar_t*) override { return kErrorCallNotImplemented; }
+  bool CanShowDialogs() override { return false; }
+  void SetupSetNonInteractiveMode(bool) override {}
   uint32_t SetupCopyOEMInfW(const wchar_t*) override { return kErrorCallNotImplemented; }
   uint32_t GetInfDeviceIds(const wchar_t*, std::vector<std::wstring>*) override { return kErrorCallNotImplemented; }
   uint32_t GetPresentDeviceIds(std::vector<std::wstring>*) override { return kErrorCallNotImplemented; }
@@ -19,6 +22,8 @@ class UnsupportedPlatform final : public InstallerPlatform {
   }
   uint32_t FindPublishedInf(const wchar_t*, std::wstring*) override { return kErrorCallNotImplemented; }
   uint32_t SetupUninstallOEMInfW(const wchar_t*, uint32_t) override { return kErrorCallNotImplemented; }
+  bool HasDiUninstallDriver() override { return false; }
+  uint32_t DiUninstallDriverW(const wchar_t*, uint32_t, int32_t*) override { return kErrorCallNotImplemented; }
   uint32_t CM_Locate_DevNodeW(uint32_t*, uint32_t) override { return kErrorCallNotImplemented; }
   uint32_t CM_Reenumerate_DevNode(uint32_t, uint32_t) override { return kErrorCallNotImplemented; }
   bool SetupDiGetINFClassA(const char*, InstallerGuid*, char*, uint32_t) override { return false; }

@@ -31,9 +31,9 @@ static_assert(sizeof(DeviceInfoSet) == sizeof(HDEVINFO), "HDEVINFO");
 
 // DIFxAPI has no header or import library in the toolchain, and the DLL is
 // not part of current Windows: installers ship it beside the program. It is
-// therefore loaded when first needed, so that Tamvik starts without it and
-// reports its absence as the failure of the operation. The load error is
-// kept: every later operation answers the same.
+// therefore loaded at run time, from the program's folder only, so that
+// Tamvik starts without it. The load error is kept: every later operation
+// answers the same.
 struct INSTALLERINFO_W {
   PWSTR pApplicationId;
   PWSTR pDisplayName;
@@ -99,15 +99,40 @@ class WindowsPlatform final : public InstallerPlatform {
     return callDifx(uninstall_, infPath, flags, needReboot);
   }
 
+  uint32_t GetProgramPath(std::wstring* path) override {
+    // Grown until the whole path fits: a program under a long path is
+    // truncated, not refused, by a buffer that is too small.
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+      if (length == 0) {
+        return lastErrorOr(ERROR_GEN_FAILURE);
+      }
+      if (length < buffer.size()) {
+        buffer.resize(length);
+        *path = buffer;
+        return ERROR_SUCCESS;
+      }
+      if (buffer.size() >= 32768) {
+        return ERROR_FILENAME_EXCED_RANGE;
+      }
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
   // Both entry points at once, before anything is changed on the system:
   // a DLL that lacks either serves neither operation.
-  uint32_t LoadDifxApi() override {
+  uint32_t LoadDifxApi(const wchar_t* dllPath) override {
     if (!resolved_) {
-      resolveError_ = resolveDifx();
+      resolveError_ = resolveDifx(dllPath);
       resolved_ = true;
     }
     return resolveError_;
   }
+
+  bool CanShowDialogs() override { return inbox::CanShowDialogs(); }
+
+  void SetupSetNonInteractiveMode(bool nonInteractive) override { ::SetupSetNonInteractiveMode(nonInteractive); }
 
   uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override { return inbox::StageInf(infPath); }
 
@@ -128,6 +153,12 @@ class WindowsPlatform final : public InstallerPlatform {
 
   uint32_t SetupUninstallOEMInfW(const wchar_t* publishedName, uint32_t flags) override {
     return inbox::UninstallPublishedInf(publishedName, flags);
+  }
+
+  bool HasDiUninstallDriver() override { return inbox::HasDiUninstallDriver(); }
+
+  uint32_t DiUninstallDriverW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    return inbox::DiUninstallDriver(infPath, flags, needReboot);
   }
 
   uint32_t CM_Locate_DevNodeW(uint32_t* devInst, uint32_t flags) override {
@@ -200,10 +231,25 @@ class WindowsPlatform final : public InstallerPlatform {
   // Both entry points at once, so that an operation that changes the system
   // first (the device node of /f) can learn beforehand that the install
   // that follows would fail. A DLL that lacks either one is not used.
-  uint32_t resolveDifx() {
-    difx_ = LoadLibraryW(L"DIFxAPI.dll");
+  //
+  // Only the file at `dllPath` will do. A missing file is not handed to the
+  // loader at all: given a full path that does not exist, Wine's loader
+  // falls back to its builtin DLL of that name. And the module that loaded
+  // must be that file, whatever the loader's own rules preferred.
+  uint32_t resolveDifx(const wchar_t* dllPath) {
+    const DWORD attributes = GetFileAttributesW(dllPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return ERROR_MOD_NOT_FOUND;
+    }
+    difx_ = LoadLibraryW(dllPath);
     if (difx_ == nullptr) {
       return lastErrorOr(ERROR_MOD_NOT_FOUND);
+    }
+    wchar_t loaded[4096];
+    const DWORD length = GetModuleFileNameW(difx_, loaded, ARRAYSIZE(loaded));
+    if (length == 0 || length >= ARRAYSIZE(loaded) ||
+        CompareStringOrdinal(loaded, -1, dllPath, -1, TRUE) != CSTR_EQUAL) {
+      return ERROR_MOD_NOT_FOUND;
     }
     const FARPROC install = GetProcAddress(difx_, "DriverPackageInstallW");
     const FARPROC uninstall = install != nullptr ? GetProcAddress(difx_, "DriverPackageUninstallW") : nullptr;
@@ -217,9 +263,9 @@ class WindowsPlatform final : public InstallerPlatform {
 
   uint32_t callDifx(const DriverPackageFunction& function, const wchar_t* infPath, uint32_t flags,
                     int32_t* needReboot) {
-    const uint32_t error = LoadDifxApi();
-    if (error != ERROR_SUCCESS) {
-      return error;
+    // Only a DLL that LoadDifxApi accepted is ever called.
+    if (!resolved_ || resolveError_ != ERROR_SUCCESS) {
+      return resolved_ ? resolveError_ : static_cast<uint32_t>(ERROR_MOD_NOT_FOUND);
     }
     return function(infPath, flags, nullptr, reinterpret_cast<BOOL*>(needReboot));
   }

@@ -37,6 +37,13 @@ class ScriptedPlatform final : public InstallerPlatform {
   // DIFxAPI.dll is there unless a test says otherwise; then the in-box
   // operations answer.
   uint32_t loadDifxResult = 0;
+  uint32_t programPathResult = 0;
+  std::wstring programPath = L"C:\\Tools\\Tamvik.exe";
+  // A person at the screen unless a test says otherwise.
+  bool canShowDialogs = true;
+  // Machines before Windows 10 1703 unless a test says otherwise.
+  bool hasDiUninstall = false;
+  uint32_t diUninstallResult = 0;
   uint32_t stageResult = 0;
   uint32_t infIdsResult = 0;
   std::vector<std::wstring> infIds = {L"ROOT\\NFC"};
@@ -62,9 +69,25 @@ class ScriptedPlatform final : public InstallerPlatform {
   uint32_t DriverPackageUninstallW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
     return difx("DriverPackageUninstallW", infPath, flags, needReboot, uninstallResult);
   }
-  uint32_t LoadDifxApi() override {
-    calls.push_back("LoadDifxApi");
+  uint32_t GetProgramPath(std::wstring* path) override {
+    if (programPathResult == 0) {
+      *path = programPath;
+    }
+    return programPathResult;
+  }
+  uint32_t LoadDifxApi(const wchar_t* dllPath) override {
+    calls.push_back("LoadDifxApi " + u8(dllPath));
     return loadDifxResult;
+  }
+  bool CanShowDialogs() override { return canShowDialogs; }
+  void SetupSetNonInteractiveMode(bool nonInteractive) override {
+    calls.push_back(std::string("SetupSetNonInteractiveMode ") + (nonInteractive ? "1" : "0"));
+  }
+  bool HasDiUninstallDriver() override { return hasDiUninstall; }
+  uint32_t DiUninstallDriverW(const wchar_t* infPath, uint32_t flags, int32_t* needReboot) override {
+    rebootFlagSeen = needReboot != nullptr ? *needReboot : -2;
+    calls.push_back("DiUninstallDriverW " + u8(infPath) + " " + std::to_string(flags));
+    return diUninstallResult;
   }
   uint32_t SetupCopyOEMInfW(const wchar_t* infPath) override {
     calls.push_back("SetupCopyOEMInfW " + u8(infPath));

@@ -5,25 +5,9 @@ set -u
 exe=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failures=0
-
-# expect NAME EXIT-CODE EXPECTED-OUTPUT ARGS...: runs Tamvik with ARGS and
-# compares its exit code and its standard output byte for byte.
-expect() {
-  local name=$1 code=$2 want=$3
-  shift 3
-  "$exe" "$@" >"$tmp/out" 2>"$tmp/err"
-  local rc=$?
-  printf '%s' "$want" >"$tmp/want"
-  if [[ $rc -ne $code ]] || ! cmp -s "$tmp/out" "$tmp/want" || [[ -s $tmp/err ]]; then
-    echo "FAIL $name: exit $rc (want $code)"
-    diff <(od -c "$tmp/want") <(od -c "$tmp/out")
-    cat "$tmp/err"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+tamvik_run=("$exe")
+expect_quiet=1
+source "$(dirname "$0")/expect.sh"
 
 usage=$'USAGE: Tamvik.exe <option> <full path to the inf file>\nTamvik.exe /f <full path to the inf file> <hardwareID>\n<option> can be one of the following -\n/i - Install the driver\n/u - Uninstall the driver\n/f - Force Install the driver\n'
 inf='/opt/drivers/Größe/nfc.inf'

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tamvik.exe end to end under Wine. Wine's SetupAPI really registers the root
-# device node, its configuration manager cannot locate the device tree, and
-# its DIFxAPI is a builtin stub that answers 0. With that stub switched off,
-# Tamvik takes the in-box operations.
+# device node and its configuration manager cannot locate the device tree.
+# No DIFxAPI.dll lies beside the program, so Tamvik takes the in-box
+# operations (Wine's builtin DIFxAPI.dll in the system folder is not used:
+# e2e_difx_wine.sh shows that, and runs the DIFx answers).
 #
 # The runs use a throwaway Wine prefix (a hard-linked copy of the usual one,
 # with its own registry), so the device nodes created here do not pile up in
@@ -32,17 +33,7 @@ if [[ -f $base/system.reg ]]; then
 fi  # otherwise Wine builds a fresh prefix on the first run
 
 mkdir -p "$tmp/drv"
-cat >"$tmp/drv/nfc.inf" <<'INF'
-[Version]
-Signature="$WINDOWS NT$"
-Class=System
-ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}
-Provider=%Provider%
-DriverVer=01/01/2024,1.0.0.0
-
-[Strings]
-Provider="Test"
-INF
+cp "$(dirname "$0")/no_models.inf" "$tmp/drv/nfc.inf"
 inf="Z:${tmp//\//\\}\\drv\\nfc.inf"
 hwid="ROOT\\TAMVIK_E2E_$$"
 # The same INF under a folder whose name is not ASCII, and a hardware ID that
@@ -52,43 +43,27 @@ mkdir -p "$tmp/Größe"
 cp "$tmp/drv/nfc.inf" "$tmp/Größe/nfc.inf"
 inf_utf8="Z:${tmp//\//\\}\\Größe\\nfc.inf"
 hwid_utf8="ROOT\\TAMVIK_ÉCRAN_$$"
-failures=0
-
-# expect NAME EXIT-CODE EXPECTED-OUTPUT ARGS...: Windows console output
-# arrives with CRLF line ends; the expectation is written with LF.
-expect() {
-  local name=$1 code=$2 want=$3
-  shift 3
-  "$wine_run" "$exe" "$@" >"$tmp/out" 2>"$tmp/err"
-  local rc=$?
-  printf '%s' "$want" | sed -z 's/\n/\r\n/g' >"$tmp/want"
-  if [[ $rc -ne $code ]] || ! cmp -s "$tmp/out" "$tmp/want"; then
-    echo "FAIL $name: exit $rc (want $code)"
-    diff <(od -c "$tmp/want") <(od -c "$tmp/out")
-    cat "$tmp/err"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+tamvik_run=("$wine_run" "$exe")
+expect_crlf=1
+source "$(dirname "$0")/expect.sh"
 
 usage=$'USAGE: Tamvik.exe <option> <full path to the inf file>\nTamvik.exe /f <full path to the inf file> <hardwareID>\n<option> can be one of the following -\n/i - Install the driver\n/u - Uninstall the driver\n/f - Force Install the driver\n'
 
 expect "no arguments" 6 "$usage"
 expect "/x" 16 $'ERROR: An invalid command line option /x was passed in!\n' /x "$inf"
 expect "/f without hardware ID" 6 $'FAILED : Missing hardwareID parameter.\n' /f "$inf"
-expect "/f" 0 "INFO: Attempting to install the driver package $inf."$'\nCM_Locate_DevNode failed: 13\n'"SUCCESS: installed driver package $inf."$'\n' /f "$inf" "$hwid"
-expect "/f, non-ASCII INF path" 0 "INFO: Attempting to install the driver package $inf_utf8."$'\nCM_Locate_DevNode failed: 13\n'"SUCCESS: installed driver package $inf_utf8."$'\n' /f "$inf_utf8" "$hwid_utf8"
+# The INF has no models, so no device IDs for this platform: staged, exit 2.
+# The uninstall finds the staged copy and removes it, and a second one finds
+# nothing.
+no_ids() {
+  printf '%s' "INFO: Attempting to install the driver package $1."$'\nCM_Locate_DevNode failed: 13\n'"INFO: the driver package $1 was successfully staged on the machine."$'\n'"INFO: No device IDs found in INF '$1' for current platform."$'\n'
+}
+expect "/f" 2 "$(no_ids "$inf")"$'\n' /f "$inf" "$hwid"
+expect "/f, non-ASCII INF path" 2 "$(no_ids "$inf_utf8")"$'\n' /f "$inf_utf8" "$hwid_utf8"
 expect "/U" 0 "INFO: Attempting to uninstall the driver package $inf."$'\n'"SUCCESS: Uninstalled driver package $inf."$'\n' /U "$inf"
-
-# Without DIFxAPI.dll the in-box operations answer alike: the INF is
-# staged but has no models, so no device IDs for this platform; the uninstall
-# finds the staged copy and removes it, and a second one finds nothing.
-export WINEDLLOVERRIDES=difxapi=d
-expect "/i without DIFxAPI.dll" 2 "INFO: Attempting to install the driver package $inf."$'\nCM_Locate_DevNode failed: 13\n'"INFO: the driver package $inf was successfully staged on the machine."$'\n'"INFO: No device IDs found in INF '$inf' for current platform."$'\n' /i "$inf"
-expect "/u without DIFxAPI.dll" 0 "INFO: Attempting to uninstall the driver package $inf."$'\n'"SUCCESS: Uninstalled driver package $inf."$'\n' /u "$inf"
-expect "/u again without DIFxAPI.dll" 7 "INFO: Attempting to uninstall the driver package $inf."$'\n'"INFO: Driver not present."$'\n' /u "$inf"
-unset WINEDLLOVERRIDES
+expect "/u again" 7 "INFO: Attempting to uninstall the driver package $inf."$'\n'"INFO: Driver not present."$'\n' /u "$inf"
+expect "/i" 2 "$(no_ids "$inf")"$'\n' /i "$inf"
+expect "/u" 0 "INFO: Attempting to uninstall the driver package $inf."$'\n'"SUCCESS: Uninstalled driver package $inf."$'\n' /u "$inf"
 
 # The node registered by /f carries the hardware ID as a multi-string with
 # both of its NULs (Wine's registry file shows the inner one as "\0").

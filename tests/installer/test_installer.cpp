@@ -32,7 +32,7 @@ const std::vector<std::string> kCreateCalls = {
 
 // DIFxAPI.dll is looked for before anything else of an install, force
 // install or uninstall.
-const std::string kLoad = "LoadDifxApi";
+const std::string kLoad = "LoadDifxApi C:\\Tools\\DIFxAPI.dll";
 
 const std::vector<std::string> kInstallCalls = {
     "CM_Locate_DevNodeW 0",
@@ -106,7 +106,7 @@ TEST(TamvikInstall, EveryResultRow) {
       {0xE000020B, 1, staged + "INFO: There aren't any live devnodes with the device ID contained in the INF.\n"},
       {0xE0000301, 2, staged + "INFO: No device IDs found in INF 'C:\\drv\\nfc.inf' for current platform.\n"},
       {0xE0000247, 4, "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0xE0000247.\n"
-                      "ERROR: Some text.\r\n.\n"},
+                      "ERROR: Some text..\n"},
   };
   for (const auto& row : rows) {
     Tamvik run;
