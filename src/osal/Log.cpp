@@ -1,11 +1,14 @@
 #include "Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace {
+
+std::atomic<LogLineObserver> gLineObserver{nullptr};
 
 void writeLine(const char* prefix, const char* format, va_list args) {
   // The whole line goes out in one write: stdio locks the stream per call,
@@ -34,6 +37,9 @@ void writeLine(const char* prefix, const char* format, va_list args) {
   line[total - 1] = '\n';
   std::fwrite(line, 1, total, stdout);
   std::fflush(stdout);
+  if (LogLineObserver observer = gLineObserver.load(std::memory_order_relaxed)) {
+    observer(line, total);
+  }
 }
 
 // The dump line is handed to Log_Info as its format string, so the message
@@ -104,3 +110,5 @@ void Log_HexDump(const void* bytes, uint32_t n) {
     start = next;
   }
 }
+
+void Log_SetLineObserver(LogLineObserver observer) { gLineObserver.store(observer); }

@@ -5,6 +5,7 @@
 // message that already ends in one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__GNUC__)
@@ -20,3 +21,10 @@ void Log_Error(const char* format, ...) NFC_PRINTF_FORMAT(1, 2);
 // Dumps n bytes as lines of up to 8 hex bytes and their characters, each line
 // written through Log_Info.
 void Log_HexDump(const void* bytes, uint32_t n);
+
+// Test seam: when set, called with each whole line (prefix and "\n"
+// included) right after it was written, on the writing thread. The
+// deterministic simulation stamps lines with their thread and virtual time
+// through it; nothing that ships sets it.
+using LogLineObserver = void (*)(const char* line, size_t length);
+void Log_SetLineObserver(LogLineObserver observer);
