@@ -8,7 +8,8 @@
 // still runnable (the "clock" choice). Same seed, same schedule.
 //
 // Outside dst::Run the primitives still work: the first thread that uses one
-// is adopted into a process-wide implicit world (seed 0, random walk) that
+// is adopted into a process-wide implicit world (seed 0, random walk, no
+// clock choice) that
 // lasts until the process ends or the next dst::Run. A failure there (a
 // deadlock, the watchdog) prints its report to stderr and aborts.
 #pragma once

@@ -7,6 +7,7 @@
 // gWatchLock, which keeps a world alive while it looks.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <time.h>
 
@@ -460,6 +461,15 @@ void startOsThread(Thread* t) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // Only one thread of a world runs at a time: on one core the baton passes
+  // without waking another core, several times faster.
+  const int cpu = sched_getcpu();
+  if (cpu >= 0) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pthread_attr_setaffinity_np(&attr, sizeof one, &one);
+  }
   pthread_t handle;
   const int rc = pthread_create(&handle, &attr, threadEntry, t);
   pthread_attr_destroy(&attr);
@@ -521,8 +531,12 @@ void ensureWatchdog() {
 }
 
 Thread* adoptIntoImplicitWorld() {
+  // Plain tests run here: time passes only when every thread is blocked,
+  // as an unloaded machine would let it.
+  Options plain;
+  plain.clockProbability = 0;
   auto* w = new World;
-  initWorld(w, Options{}, true);
+  initWorld(w, plain, true);
   Thread* t = newThread(w, nullptr);
   std::snprintf(t->name, sizeof t->name, "main");
   tSelf = t;
