@@ -52,6 +52,40 @@ inline void LostWakeUp() {
   p.join();
 }
 
+// The same fault among 60 points of unrelated work of each thread: the
+// window is one step wide among hundreds.
+inline void LostWakeUpInNoise() {
+  osal_sync::Mutex m;
+  osal_sync::Mutex other;
+  osal_sync::CondVar cv;
+  bool ready = false;
+  auto noise = [&] {
+    for (int i = 0; i < 30; ++i) {
+      std::lock_guard<osal_sync::Mutex> g(other);
+    }
+  };
+  auto consumer = [&] {
+    noise();
+    {
+      std::lock_guard<osal_sync::Mutex> g(m);
+      if (ready) return;
+    }
+    std::unique_lock<osal_sync::Mutex> l(m);
+    cv.wait(l);
+  };
+  auto producer = [&] {
+    noise();
+    std::lock_guard<osal_sync::Mutex> g(m);
+    ready = true;
+    cv.notify_one();
+  };
+  osal_sync::Thread c(consumer);
+  osal_sync::Thread p(producer);
+  noise();
+  c.join();
+  p.join();
+}
+
 // Two threads take the same two locks in opposite orders.
 inline void Abba() {
   Mutex* a = nullptr;

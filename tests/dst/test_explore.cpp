@@ -69,6 +69,23 @@ TEST(DstExplore, PlantedLostWakeUpAndAbbaAreFoundAndReplayFromTheirLine) {
   EXPECT_NE(out.find("dst: 1 schedules, 1 scenarios, 1 failures (replay)"), std::string::npos) << out;
 }
 
+TEST(DstExplore, ALostWakeUpHiddenInNoiseIsFoundByBothStrategies) {
+  dst::ExploreOptions o = small(1000);
+  o.maxFailuresPerScenario = 1000;
+  o.recheckShare = 0;
+  const dst::ExploreReport report =
+      dst::Explore({{"lost wake-up in noise", [](dst::Context&) { dsttest::LostWakeUpInNoise(); }}}, o);
+  uint64_t byPct = 0;
+  for (const dst::ExploreFailure& f : report.failures) byPct += f.strategy.rfind("pct:", 0) == 0 ? 1 : 0;
+  const uint64_t byRandom = report.failures.size() - byPct;
+  std::printf("lost wake-up in noise: first at schedule %llu; random walk %llu of %llu, PCT %llu of %llu\n",
+              static_cast<unsigned long long>(report.firstFailureAt[0]), static_cast<unsigned long long>(byRandom),
+              static_cast<unsigned long long>(report.random), static_cast<unsigned long long>(byPct),
+              static_cast<unsigned long long>(report.pct));
+  EXPECT_GT(byRandom, 0u);
+  EXPECT_GT(byPct, 0u);
+}
+
 TEST(DstExplore, SoundScenariosPassAndTheirSchedulesRepeat) {
   const std::vector<dst::Scenario> sound = {
       {"hand-over", [](dst::Context&) { dsttest::Handover(4); }},
@@ -93,15 +110,19 @@ TEST(DstExplore, ACrashFailsItsScheduleAndTheExplorationGoesOn) {
   const std::vector<dst::Scenario> crashing = {
       {"crash", [](dst::Context& c) {
          Thread_Sleep(1);
-         if (c.options().seed % 4 == 0) std::raise(SIGSEGV);
+         if (c.options().seed % 8 == 0) std::raise(SIGSEGV);
        }},
   };
-  dst::ExploreOptions o = small(120);
+  dst::ExploreOptions o = small(60);
   o.recheckShare = 0;
   o.printPerScenario = 1;
+  o.maxFailuresPerScenario = 1000;
   const dst::ExploreReport report = dst::Explore(crashing, o);
-  EXPECT_EQ(report.schedules, 120u);
+  EXPECT_EQ(report.schedules, 60u);
   ASSERT_FALSE(report.failures.empty());
-  EXPECT_LT(report.failures.size(), 70u);
-  EXPECT_EQ(report.failures[0].message, "crash: the schedule ended the process by signal 11");
+  EXPECT_LT(report.failures.size(), 30u);
+  // By the signal itself, or by the sanitizer's exit once it has reported it.
+  for (const dst::ExploreFailure& f : report.failures) {
+    EXPECT_EQ(f.message.rfind("crash: the schedule ended the process", 0), 0u) << f.message;
+  }
 }
