@@ -1,8 +1,8 @@
 #include "Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <atomic>
 #include <cstring>
 #include <vector>
 

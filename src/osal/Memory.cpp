@@ -1,5 +1,6 @@
 #include "Memory.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +9,7 @@ namespace {
 constexpr uint32_t kHeadBytes = 8;  // guard word + size word
 
 MemoryReleaseHook gReleaseHook = nullptr;
+std::atomic<uint64_t> gLiveBlocks{0};
 
 uint8_t* blockStart(void* payload) { return static_cast<uint8_t*>(payload) - kHeadBytes; }
 
@@ -40,6 +42,7 @@ void* Memory_Alloc(uint32_t size) {
   writeWord(block + 4, size);
   std::memset(block + kHeadBytes, kMemoryFillByte, size);
   writeWord(block + kHeadBytes + size, kMemoryGuardWord);
+  gLiveBlocks.fetch_add(1, std::memory_order_relaxed);
   return block + kHeadBytes;
 }
 
@@ -55,6 +58,7 @@ void Memory_Free(void* payload) {
   if (readWord(block + kHeadBytes + size) != kMemoryGuardWord) {
     Memory_AbnormalEnd();
   }
+  gLiveBlocks.fetch_sub(1, std::memory_order_relaxed);
   // volatile stores: the wipe must not be optimised away as a dead store
   // before free(); it is what makes use-after-free visible.
   volatile uint8_t* wipe = block;
@@ -69,3 +73,5 @@ void Memory_Free(void* payload) {
 }
 
 void Memory_SetReleaseHook(MemoryReleaseHook hook) { gReleaseHook = hook; }
+
+uint64_t Memory_LiveBlocks() { return gLiveBlocks.load(std::memory_order_relaxed); }

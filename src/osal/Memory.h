@@ -29,6 +29,10 @@ void Memory_Free(void* payload);
 using MemoryReleaseHook = void (*)(void* block, uint32_t totalBytes);
 void Memory_SetReleaseHook(MemoryReleaseHook hook);
 
+// Blocks allocated and not yet freed, process-wide: a test's leak check
+// compares it before and after.
+uint64_t Memory_LiveBlocks();
+
 // Ends the process at once without clean-up, as an access violation would.
 // Platform-specific (Memory_posix.cpp / Memory_win32.cpp).
 [[noreturn]] void Memory_AbnormalEnd();

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <thread>
 
+#include "Sync.h"
 #include "Thread.h"
 #include "Timer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Virtual time on the deterministic backend, steady_clock elsewhere.
+using Clock = osal_sync::Clock;
 
 struct Probe {
   Timer* timer = nullptr;
