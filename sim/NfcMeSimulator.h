@@ -12,11 +12,14 @@
 //     scenario. A preloaded library takes its scenario from the environment
 //     (NFCSIM_SCENARIO, see Sim_ParseScenario).
 //
-// Default behaviour: the device is present, the connect answers a maximum
-// message length of 512, and every version query (the 11 bytes
-// 00 00 00 00 00 00 00 00 01 00 01) is answered at once with a 25-byte
-// answer: the 10-byte maintenance header with dataSize 15, sub-command 1,
-// reply status 0 and the 13 record bytes, the last of them radio type 2.
+// Default behaviour (scenario/nfcme_wire.h): the device is present, the
+// connect answers a maximum message length of 512, and every version query
+// (the 11 bytes 00 00 00 00 00 00 00 00 01 00 01) is answered at once with
+// a 25-byte answer: the 10-byte maintenance header with dataSize 15,
+// sub-command 1, reply status 0 and the 13 record bytes, the last of them
+// radio type 2. The answer's bytes, which queries are answered and which
+// writes fail are decided by scenario/scenario.c, which the kernel-mode
+// stand-in under Wine shares.
 //
 // Every function is thread-safe. Each process holds one simulator.
 #pragma once
@@ -30,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "scenario.h"
+
 using SimFrame = std::vector<uint8_t>;
 using SimClock = std::chrono::steady_clock;
 
@@ -37,7 +42,8 @@ using SimClock = std::chrono::steady_clock;
 enum class SimAnswerMode : uint8_t {
   Answer,      // every version query is answered
   NoAnswer,    // none is answered (the unsolicited frames still come)
-  ResendOnly,  // only the second identical query (the resend) is answered
+  ResendOnly,  // only the second and later queries of a connection (the
+               // resend) are answered
   ReadError,   // instead of the answer, the host's read fails with readErrno
   DeviceGone,  // the device vanishes: the connection's reads and writes fail
                // with ENODEV from then on (an ME reset during the query)
@@ -56,20 +62,24 @@ struct SimScenario {
   int connectErrno = ENOTTY;
   // The client's maximum message length, answered by the connect. 0 is
   // answered as is (the port must treat it as a failed connect).
-  uint32_t maxMessageLength = 512;
+  uint32_t maxMessageLength = NFCME_WIRE_DEFAULT_MAX_MESSAGE_LENGTH;
 
   // --- The version answer ----------------------------------------------
   SimAnswerMode answerMode = SimAnswerMode::Answer;
+  // In Answer mode, which version queries of a connection are answered
+  // (1-based; count 0: all). A query left out gets no answer, but the
+  // frames around it still come. Set through Sim_ParseScenario
+  // ("answerQueries=2", "1,3", "2-4", "3-").
+  SCENARIO_QUERIES answerQueries{};
   // Delay between the query and the answer (and the frames around it).
   uint32_t answerDelayMs = 0;
   uint8_t replyStatus = 0;
   // The 13 record bytes (answer bytes 12-24).
-  std::array<uint8_t, 13> record = {0x01, 0x02, 0x03, 0x00, 0x00, 0x00, 0x04,
-                                    0x05, 0x06, 0x07, 0x08, 0x09, 0x02};
+  std::array<uint8_t, NFCME_WIRE_RECORD_LENGTH> record = NFCME_WIRE_DEFAULT_RECORD;
   // When >= 0, replaces the last record byte (answer byte 24).
-  int radioType = 2;
+  int radioType = NFCME_WIRE_DEFAULT_RADIO_TYPE;
   // The header's dataSize field.
-  uint16_t dataSize = 15;
+  uint16_t dataSize = NFCME_WIRE_DEFAULT_DATA_SIZE;
   // Bytes actually sent: < 0 sends 10 + dataSize bytes (cut short, or padded
   // with zeros beyond the 25 bytes of a full answer); >= 0 sends exactly that
   // many (to send a dataSize that disagrees with the frame's length).
@@ -151,12 +161,12 @@ bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs);
 // Wait until `condition` holds for the statistics; false on timeout.
 bool Sim_WaitFor(const std::function<bool(const SimStats&)>& condition, uint32_t timeoutMs);
 
-// Parses a scenario from text: `key=value` items separated by newlines or
-// ';', '#' starts a comment. Keys are the SimScenario field names; values
-// are decimal or 0x-hex numbers, true/false, answerMode as
-// answer|none|resend|readerror|gone, errno values as numbers or names
-// (ENOTTY, ENODEV, EACCES, ENOENT, EIO, EBUSY), record as 13 hex bytes, and
-// frames as hex bytes; the three frame lists take one frame per item and
-// may repeat the key (framesBeforeAnswer=05 00 00 00 01 00 aa). Unknown
-// keys and bad values fail with a message in `error`.
+// Parses a scenario from text with the stand-ins' one parser (the language
+// and its limits: Scenario_Parse in scenario/scenario.h): `key=value` items
+// separated by newlines or ';', '#' starts a comment, keys are the
+// SimScenario field names; the three frame lists take one frame per item
+// and may repeat the key (framesBeforeAnswer=05 00 00 00 01 00 aa). The
+// driver's own keys (openDenied, versionFails, cancelMode, ...) are taken
+// and ignored, so that one text serves both stand-ins. Unknown keys and bad
+// values fail with a message in `error`, leaving *out as it was.
 bool Sim_ParseScenario(const std::string& text, SimScenario* out, std::string* error);

@@ -17,10 +17,6 @@ namespace simmodel {
 
 namespace {
 
-constexpr uint8_t kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
-constexpr uint8_t kClientGuid[16] = {0x25, 0x16, 0xDE, 0xD2, 0x2D, 0x38, 0x7D, 0x41,
-                                     0x48, 0xA4, 0xEF, 0xAB, 0xBA, 0x8A, 0x12, 0x06};
-
 enum class ItemKind : uint8_t { Frame, ReadError, Gone };
 
 struct Item {
@@ -38,6 +34,7 @@ struct Connection {
   bool connected = false;
   bool gone = false;
   bool closed = false;
+  uint32_t versionQueries = 0;  // written on this connection
   std::deque<Item> queue;
 };
 
@@ -47,6 +44,7 @@ struct Simulator {
   std::mutex lock;
   std::condition_variable changed;
   SimScenario scenario;
+  SCENARIO wire = WireScenario(scenario);  // kept in step with `scenario`
   uint64_t generation = 1;
   SimStats stats{};
   std::vector<SimWrite> writes;
@@ -112,6 +110,7 @@ void configureFromEnvironment(Simulator& s) {
     return;
   }
   s.scenario = scenario;
+  s.wire = WireScenario(scenario);
 }
 
 // Never destroyed: server threads of the emulated device may still use it
@@ -134,32 +133,22 @@ void enqueue(Simulator& s, Connection& c, ItemKind kind, SimFrame frame, int err
   s.changed.notify_all();
 }
 
-SimFrame versionAnswer(const SimScenario& sc) {
-  SimFrame full(10, 0);
-  full[8] = static_cast<uint8_t>(sc.dataSize & 0xFF);
-  full[9] = static_cast<uint8_t>(sc.dataSize >> 8);
-  full.push_back(0x01);
-  full.push_back(sc.replyStatus);
-  full.insert(full.end(), sc.record.begin(), sc.record.end());
-  if (sc.radioType >= 0) full.back() = static_cast<uint8_t>(sc.radioType);
-  const size_t length = sc.answerLength >= 0 ? static_cast<size_t>(sc.answerLength)
-                                             : 10u + sc.dataSize;
-  full.resize(length, 0);
-  return full;
+SimFrame versionAnswer(const SCENARIO& wire) {
+  SimFrame answer(Scenario_VersionAnswerLength(&wire));
+  Scenario_VersionAnswer(&wire, answer.data(), static_cast<unsigned>(answer.size()));
+  return answer;
 }
 
+// The client's reaction to the connection's latest version query.
 void queueVersionAnswer(Simulator& s, Connection& c) {
   const SimScenario& sc = s.scenario;
   const auto due = SimClock::now() + std::chrono::milliseconds(sc.answerDelayMs);
   for (const SimFrame& f : sc.framesBeforeAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
   switch (sc.answerMode) {
     case SimAnswerMode::Answer:
-      enqueue(s, c, ItemKind::Frame, versionAnswer(sc), 0, due);
-      ++s.stats.answers;
-      break;
     case SimAnswerMode::ResendOnly:
-      if (s.stats.versionQueries >= 2) {
-        enqueue(s, c, ItemKind::Frame, versionAnswer(sc), 0, due);
+      if (Scenario_AnswersQuery(&s.wire, c.versionQueries)) {
+        enqueue(s, c, ItemKind::Frame, versionAnswer(s.wire), 0, due);
         ++s.stats.answers;
       }
       break;
@@ -215,7 +204,7 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
   if (c->gone || c->closed || !current(s, *c)) return ENODEV;
   if (c->connected) return EBUSY;
   int err = 0;
-  if (std::memcmp(clientGuid, kClientGuid, sizeof kClientGuid) != 0) {
+  if (std::memcmp(clientGuid, kNfcMeWireClientGuid, sizeof kNfcMeWireClientGuid) != 0) {
     err = ENOTTY;
   } else if (s.scenario.connectFails) {
     err = s.scenario.connectErrno;
@@ -245,8 +234,7 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   if (c->gone || c->closed || !c->connected || !current(s, *c)) return ENODEV;
   const uint32_t number = ++s.writeAttempts;
   const SimScenario& sc = s.scenario;
-  if (sc.failWriteNumber != 0 && number >= sc.failWriteNumber &&
-      number - sc.failWriteNumber < sc.failWriteCount) {
+  if (Scenario_FailsWrite(&s.wire, number)) {
     s.writes.push_back(SimWrite{SimFrame(data, data + length), SimClock::now(), true, c->id});
     ++s.stats.writes;
     ++s.stats.failedWrites;
@@ -268,8 +256,9 @@ void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   traceLine(s, "write on #%u: %s", c->id, hex(data, length).c_str());
   s.changed.notify_all();
   if (c->gone || c->closed) return;
-  if (length == sizeof kVersionQuery && std::memcmp(data, kVersionQuery, length) == 0) {
+  if (length == sizeof kNfcMeWireVersionQuery && std::memcmp(data, kNfcMeWireVersionQuery, length) == 0) {
     ++s.stats.versionQueries;
+    ++c->versionQueries;
     queueVersionAnswer(s, *c);
     return;
   }
@@ -394,6 +383,7 @@ void Sim_Configure(const SimScenario& scenario) {
   s.connections.clear();
   s.latest.reset();
   s.scenario = scenario;
+  s.wire = WireScenario(scenario);
   ++s.generation;
   s.stats = SimStats{};
   s.writes.clear();

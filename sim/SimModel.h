@@ -67,4 +67,9 @@ void Close(const ConnectionPtr& c);
 // The scenario says whether writes are stalled.
 bool WritesStalled();
 
+// The scenario as scenario.c sees it, for the behaviour both stand-ins take
+// from there (the answer's bytes, which queries are answered, which writes
+// fail). The frame lists are not copied.
+SCENARIO WireScenario(const SimScenario& sc);
+
 }  // namespace simmodel

@@ -2,11 +2,13 @@
 // platform. It behaves as the real ports do towards the HECI core: a read
 // blocks until a message is due or the close wakes it (then 1), the close
 // returns only after a read in progress has left HECI_Read, and failures
-// give the same statuses and log lines as the Linux port.
+// give the same statuses and log lines as the Linux port (the errno texts
+// come from the same table, HeciErrno.h).
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
+#include "HeciErrno.h"
 #include "HeciPort.h"
 #include "Log.h"
 #include "SimModel.h"
@@ -19,30 +21,12 @@ struct HECIWinDevice {
   std::mutex writeLock;  // held for the whole of each HECI_Write
 };
 
-namespace {
-
-const char* meaning(int err) {
-  switch (err) {
-    case ENOTTY: return "no such client";
-    case ENODEV: return "device not ready or ME reset";
-    case EBUSY: return "already connected or refused";
-    case EACCES: return "no permission";
-    case ENOENT: return "no such device";
-    case EIO: return "input/output error";
-    case ETIMEDOUT: return "timed out";
-    case EFBIG: return "message too long";
-    default: return "error";
-  }
-}
-
-}  // namespace
-
 HECIStatus HECI_Init(HECIWinDevice** out) {
   *out = nullptr;
   auto* device = new HECIWinDevice;
   int err = simmodel::Open(&device->connection);
   if (err != 0) {
-    if (err != ENOENT) Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, meaning(err));
+    if (err != ENOENT) Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
     delete device;
     return hsDeviceNotFound;
   }
@@ -52,7 +36,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   if (err != 0 || maxLength == 0) {
     if (err != 0) {
       Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : %d (%s)", err,
-                meaning(err));
+                HECI_ErrnoMeaning(err));
     } else {
       Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
     }
@@ -76,7 +60,7 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
       return hsNoDevice;
     case simmodel::TakeKind::ReadError:
     case simmodel::TakeKind::Gone:
-      Log_Error("%s : read() failed, errno : %d (%s)", "HECI_Read", r.err, meaning(r.err));
+      Log_Error("%s : read() failed, errno : %d (%s)", "HECI_Read", r.err, HECI_ErrnoMeaning(r.err));
       return hsDeviceError;
     case simmodel::TakeKind::Frame:
       break;
@@ -94,11 +78,11 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
   if (!device->open) return hsNoDevice;
   int err = length > device->maxMessageLength ? EFBIG : simmodel::BeginWrite(device->connection, data, length);
   if (err == 0 && !simmodel::WaitWritable(device->connection, 500)) {
-    Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Write", ETIMEDOUT, meaning(ETIMEDOUT));
+    Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Write", ETIMEDOUT, HECI_ErrnoMeaning(ETIMEDOUT));
     return hsDeviceError;
   }
   if (err != 0) {
-    Log_Error("%s : write() failed, errno : %d (%s)", "HECI_Write", err, meaning(err));
+    Log_Error("%s : write() failed, errno : %d (%s)", "HECI_Write", err, HECI_ErrnoMeaning(err));
     return hsDeviceError;
   }
   simmodel::DeliverWrite(device->connection, data, length);

@@ -7,8 +7,10 @@
  * and per write, reads that pend until the client has a message for that
  * handle, cancellable requests, and every request completed when its handle
  * goes away. Behind it sits a small model of the NFC-ME client that answers
- * the version query; the scenario decides how (see scenario.h, the same keys
- * as the Linux simulator).
+ * the version query; the scenario decides how (sim/scenario/scenario.h: the
+ * in-process model's parser, answer and fault rules, so one text means the
+ * same to both). What differs from the model is only how requests wait:
+ * IRPs and a spin lock here, a queue and a condition variable there.
  *
  * Control from tests, through the service's registry key:
  *   Scenario  REG_SZ, `key=value` items; read on every open, so each
@@ -34,14 +36,10 @@ __declspec(dllimport) VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
 #define TAG 0x656D664Eu /* "Nfme" in a pool dump */
 
-static const GUID kHeciInterfaceClass = {
-    0xE2D1FF34, 0x3458, 0x49A9, {0x88, 0xDA, 0x8E, 0x69, 0x15, 0xCE, 0x9B, 0xE5}};
-static const UCHAR kNfcMeClient[16] = {0x25, 0x16, 0xDE, 0xD2, 0x2D, 0x38, 0x7D, 0x41,
-                                       0x48, 0xA4, 0xEF, 0xAB, 0xBA, 0x8A, 0x12, 0x06};
-static const UCHAR kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+static const GUID kHeciInterfaceClass = NFCME_WIRE_HECI_INTERFACE_CLASS;
 
-#define IOCTL_HECI_GET_VERSION 0x8000E000u
-#define IOCTL_HECI_CONNECT_CLIENT 0x8000E004u
+#define IOCTL_HECI_GET_VERSION NFCME_WIRE_IOCTL_GET_VERSION
+#define IOCTL_HECI_CONNECT_CLIENT NFCME_WIRE_IOCTL_CONNECT_CLIENT
 
 /* ---- records ------------------------------------------------------------ */
 
@@ -297,18 +295,26 @@ static const char* kindName(ULONG_PTR kind) {
 
 /* ---- the client's queue ------------------------------------------------- */
 
-/* Device lock held. */
-static void enqueue(HANDLE_CTX* h, ITEM_KIND kind, const UCHAR* data, ULONG length, LONGLONG due) {
+/* A new item of `length` bytes at the end of the queue, or NULL. Device
+ * lock held. */
+static ITEM* append(HANDLE_CTX* h, ITEM_KIND kind, ULONG length, LONGLONG due) {
   ITEM* item;
-  ULONG i;
-  if (kind == ITEM_FRAME && length == 0) return; /* a message is never empty */
+  if (kind == ITEM_FRAME && length == 0) return NULL; /* a message is never empty */
   item = (ITEM*)ExAllocatePoolWithTag(NonPagedPool, sizeof(ITEM) + length, TAG);
-  if (item == NULL) return;
+  if (item == NULL) return NULL;
   item->kind = kind;
   item->due = due;
   item->length = length;
-  for (i = 0; i < length; ++i) item->data[i] = data[i];
   InsertTailList(&h->items, &item->link);
+  return item;
+}
+
+/* Device lock held. */
+static void enqueue(HANDLE_CTX* h, ITEM_KIND kind, const UCHAR* data, ULONG length, LONGLONG due) {
+  ITEM* item = append(h, kind, length, due);
+  ULONG i;
+  if (item == NULL) return;
+  for (i = 0; i < length; ++i) item->data[i] = data[i];
 }
 
 static void enqueueFrames(HANDLE_CTX* h, const SCENARIO_FRAMES* frames, LONGLONG due) {
@@ -316,19 +322,20 @@ static void enqueueFrames(HANDLE_CTX* h, const SCENARIO_FRAMES* frames, LONGLONG
   for (i = 0; i < frames->count; ++i) enqueue(h, ITEM_FRAME, frames->bytes[i], frames->length[i], due);
 }
 
-/* The client's reaction to a version query. Device lock held. */
+/* The client's reaction to the handle's latest version query. Device lock
+ * held. */
 static void queueVersionAnswer(HANDLE_CTX* h) {
   const SCENARIO* sc = &h->sc;
   const LONGLONG due = afterMs(sc->answerDelayMs);
-  UCHAR answer[SCENARIO_MAX_FRAME * 4];
-  ULONG length;
+  ITEM* answer;
   enqueueFrames(h, &sc->framesBeforeAnswer, due);
   switch (sc->answerMode) {
     case ANSWER:
     case ANSWER_RESEND:
-      if (sc->answerMode == ANSWER || h->versionQueries >= 2) {
-        length = Scenario_VersionAnswer(sc, answer, sizeof answer);
-        enqueue(h, ITEM_FRAME, answer, length, due);
+      if (Scenario_AnswersQuery(sc, h->versionQueries)) {
+        const ULONG length = Scenario_VersionAnswerLength(sc);
+        answer = append(h, ITEM_FRAME, length, due);
+        if (answer != NULL) Scenario_VersionAnswer(sc, answer->data, length);
       }
       break;
     case ANSWER_NONE:
@@ -701,12 +708,12 @@ static NTSTATUS NTAPI onWrite(PDEVICE_OBJECT device, PIRP irp) {
   } else {
     const SCENARIO* sc = &h->sc;
     number = ++h->writes;
-    if (sc->failWriteNumber != 0 && number >= sc->failWriteNumber &&
-        number - sc->failWriteNumber < sc->failWriteCount) {
+    if (Scenario_FailsWrite(sc, number)) {
       status = STATUS_UNSUCCESSFUL;
     } else if (sc->stallWrites) {
       stall = TRUE;
-    } else if (length == sizeof kVersionQuery && RtlCompareMemory(data, kVersionQuery, length) == length) {
+    } else if (length == sizeof kNfcMeWireVersionQuery &&
+               RtlCompareMemory(data, kNfcMeWireVersionQuery, length) == length) {
       ++h->versionQueries;
       queueVersionAnswer(h);
     }
@@ -727,7 +734,7 @@ static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
   const ULONG inSize = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
   UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
-  static const UCHAR kVersion[5] = {0x01, 0x00, 0x0B, 0x00, 0x00};
+  static const UCHAR kVersion[NFCME_WIRE_IOCTL_ANSWER_LENGTH] = {0x01, 0x00, 0x0B, 0x00, 0x00};
   if (code == IOCTL_HECI_GET_VERSION) {
     ULONG i;
     trace2(h->id, "ioctl", h->sc.versionFails ? "version (refused)" : "version");
@@ -737,7 +744,8 @@ static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
     return finish(irp, STATUS_SUCCESS, h->sc.versionAnswerLength);
   }
   if (code == IOCTL_HECI_CONNECT_CLIENT) {
-    if (inSize != 16 || RtlCompareMemory(buffer, kNfcMeClient, 16) != 16) {
+    if (inSize != sizeof kNfcMeWireClientGuid ||
+        RtlCompareMemory(buffer, kNfcMeWireClientGuid, sizeof kNfcMeWireClientGuid) != sizeof kNfcMeWireClientGuid) {
       trace2(h->id, "ioctl", "connect to another client (refused)");
       return finish(irp, STATUS_NOT_FOUND, 0);
     }

@@ -20,10 +20,11 @@
 #include <cwchar>
 #include <string>
 
+#include "nfcme_wire.h"
+
 namespace {
 
-constexpr GUID kHeciInterfaceClass = {
-    0xE2D1FF34, 0x3458, 0x49A9, {0x88, 0xDA, 0x8E, 0x69, 0x15, 0xCE, 0x9B, 0xE5}};
+constexpr GUID kHeciInterfaceClass = NFCME_WIRE_HECI_INTERFACE_CLASS;
 constexpr GUID kSystemClass = {
     0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\nfcmesim";

@@ -294,7 +294,7 @@ TEST_F(CoreTest, AFailedWriteIsReportedToTheSendCallback) {
   open(sc);
   Output out;
   EXPECT_EQ(HECISendMessage(core, kVersionQuery.data(), 11), hsFailure);
-  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : write() failed, errno : 5 (input/output error)\n");
+  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : write() failed, errno : 5 (Input/output error)\n");
   ASSERT_EQ(rec.sends.size(), 1u);
   EXPECT_EQ(rec.sends[0], std::make_pair(1, 0u));
   EXPECT_EQ(HECISendMessage(core, kVersionQuery.data(), 11), hsAccepted);

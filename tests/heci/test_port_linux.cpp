@@ -244,7 +244,7 @@ TEST(LinuxPort, AWriteRefusedByTheDevice) {
   EXPECT_EQ(d.write(SimFrame(513, 1)), hsDeviceError);  // longer than the client takes
   EXPECT_EQ(out.take(),
             "ERROR   : HECI_Write : write() failed, errno : 16 (already connected or refused)\n"
-            "ERROR   : HECI_Write : write() failed, errno : 27 (File too large)\n");
+            "ERROR   : HECI_Write : write() failed, errno : 27 (message too long)\n");
 }
 
 TEST(LinuxPort, TheCoreOverTheRealPort) {

@@ -99,6 +99,24 @@ TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
   closer.join();
 }
 
+TEST(Simulator, AnswersOnlyTheListedQueriesOfEachConnection) {
+  SimScenario sc;
+  std::string error;
+  ASSERT_TRUE(Sim_ParseScenario("answerQueries=2; framesBeforeAnswer=20 01", &sc, &error)) << error;
+  const SimFrame marker = {0x20, 1};
+  for (int connection = 1; connection <= 2; ++connection) {
+    // Counted per connection: the second one starts again at query 1.
+    Port port{sc};
+    ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+    ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+    EXPECT_EQ(port.read(), marker);  // the first query: its frames, no answer
+    EXPECT_EQ(port.read(), marker);
+    EXPECT_EQ(port.read().size(), 25u);  // the second query's answer
+    EXPECT_EQ(Sim_GetStats().versionQueries, 2u);
+    EXPECT_EQ(Sim_GetStats().answers, 1u);
+  }
+}
+
 TEST(Simulator, TheDeviceGoesDuringTheQuery) {
   SimScenario sc;
   sc.answerMode = SimAnswerMode::DeviceGone;
@@ -180,12 +198,20 @@ TEST(ScenarioText, ParsesEveryKindOfItem) {
   EXPECT_EQ(sc.framesOnConnect[0], SimFrame({0xAA, 0xBB}));
   EXPECT_EQ(sc.failWriteNumber, 3u);
   EXPECT_EQ(sc.writeErrno, ENODEV);
+  EXPECT_EQ(sc.readErrno, EIO);
   EXPECT_FALSE(sc.stallWrites);
+
+  // The driver's own keys are taken, so that one text serves both stand-ins.
+  ASSERT_TRUE(Sim_ParseScenario("openDenied=1; versionFails=1; cancelMode=late; answerQueries=1,3-", &sc, &error))
+      << error;
+  EXPECT_EQ(sc.answerQueries.count, 2u);
+  EXPECT_EQ(sc.answerQueries.last[1], SCENARIO_QUERIES_OPEN);
 
   for (const char* bad : {"maxMessageLength", "nosuchkey=1", "record=01 02", "answerMode=maybe",
                           "framesOnConnect=0", "dataSize=70000", "openErrno=EWHAT"}) {
     EXPECT_FALSE(Sim_ParseScenario(bad, &sc, &error)) << bad;
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error, std::string("bad item \"") + bad + "\"");
+    EXPECT_EQ(sc.answerQueries.count, 2u) << "a bad text leaves the scenario as it was";
   }
 }
 

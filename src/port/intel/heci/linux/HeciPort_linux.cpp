@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "HeciErrno.h"
 #include "Log.h"
 #include "Memory.h"
 #include "Mutex.h"
@@ -58,22 +59,6 @@ namespace {
 
 constexpr int kWriteWaitMs = 500;
 constexpr int kMaxFallbackDevices = 10;
-
-// What an errno means coming from the MEI device.
-const char* meaning(int err) {
-  switch (err) {
-    case ENOTTY: return "no such client";
-    case ENODEV: return "device not ready or ME reset";
-    case EBUSY: return "already connected or refused";
-    case EACCES: return "no permission";
-    case EFAULT: return "timed out or bad address";
-    case ETIMEDOUT: return "timed out";
-    default: {
-      const char* text = strerrordesc_np(err);
-      return text != nullptr ? text : "unknown error";
-    }
-  }
-}
 
 int openRetrying(const char* path) {
   for (;;) {
@@ -144,7 +129,7 @@ HECIStatus HECIWin_OpenHeci(HECIWinDevice* device) {
     }
     const int err = errno;
     if (err == ENOENT) continue;  // no such node: the next name
-    Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, meaning(err));
+    Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
     return hsDeviceNotFound;
   }
   return hsDeviceNotFound;
@@ -180,7 +165,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   if (rc < 0 || maxLength == 0) {
     if (rc < 0) {
       Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return %d, errno : %d (%s)", rc, err,
-                meaning(err));
+                HECI_ErrnoMeaning(err));
     } else {
       Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
     }
@@ -193,7 +178,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   device->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (device->wakeFd < 0) {
     const int e = errno;
-    Log_Error("HECIWin : eventfd() failed, errno : %d (%s)", e, meaning(e));
+    Log_Error("HECIWin : eventfd() failed, errno : %d (%s)", e, HECI_ErrnoMeaning(e));
     HECIWin_CloseHeci(device);
     HECIWin_FreeHeci(device);
     return hsDeviceError;
@@ -237,7 +222,7 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
     const int pollErr = errno;
     Mutex_Unlock(device->eventLock);
     if (ready < 0) {
-      Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Read", pollErr, meaning(pollErr));
+      Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Read", pollErr, HECI_ErrnoMeaning(pollErr));
       status = hsDeviceError;
       break;
     }
@@ -257,7 +242,7 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
     if (n <= 0) {
       // A message is never empty; an empty read means the device has gone.
       const int e = n < 0 ? readErr : ENODEV;
-      Log_Error("%s : read() failed, errno : %d (%s)", "HECI_Read", e, meaning(e));
+      Log_Error("%s : read() failed, errno : %d (%s)", "HECI_Read", e, HECI_ErrnoMeaning(e));
       status = hsDeviceError;
     } else if (target != buffer) {
       if (static_cast<uint32_t>(n) > size) {
@@ -299,7 +284,7 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {
       e = ready == 0 ? ETIMEDOUT : errno;
-      Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Write", e, meaning(e));
+      Log_Error("%s : poll() failed, errno : %d (%s)", "HECI_Write", e, HECI_ErrnoMeaning(e));
       Mutex_Unlock(device->handleLock);
       return hsDeviceError;
     }
@@ -312,7 +297,7 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
   }
   Mutex_Unlock(device->handleLock);
   if (n < 0) {
-    Log_Error("%s : write() failed, errno : %d (%s)", "HECI_Write", e, meaning(e));
+    Log_Error("%s : write() failed, errno : %d (%s)", "HECI_Write", e, HECI_ErrnoMeaning(e));
     return hsDeviceError;
   }
   if (static_cast<uint32_t>(n) != length) {

@@ -1,23 +1,29 @@
-/* The stand-in driver's scenario text (see scenario.h). */
+/* The firmware stand-ins' scenario text and the behaviour both stand-ins
+ * take from it (see scenario.h). */
 #include "scenario.h"
 
-static const unsigned char kDefaultRecord[13] = {0x01, 0x02, 0x03, 0x00, 0x00, 0x00, 0x04,
-                                                 0x05, 0x06, 0x07, 0x08, 0x09, 0x02};
+#include <errno.h>
+
+static const unsigned char kDefaultRecord[NFCME_WIRE_RECORD_LENGTH] = NFCME_WIRE_DEFAULT_RECORD;
 
 void Scenario_Default(SCENARIO* sc) {
   unsigned i;
   unsigned char* p = (unsigned char*)sc;
   for (i = 0; i < sizeof *sc; ++i) p[i] = 0;
   sc->devicePresent = 1;
-  sc->maxMessageLength = 512;
-  sc->connectAnswerLength = 5;
-  sc->versionAnswerLength = 5;
+  sc->maxMessageLength = NFCME_WIRE_DEFAULT_MAX_MESSAGE_LENGTH;
+  sc->connectAnswerLength = NFCME_WIRE_IOCTL_ANSWER_LENGTH;
+  sc->versionAnswerLength = NFCME_WIRE_IOCTL_ANSWER_LENGTH;
   sc->answerMode = ANSWER;
-  for (i = 0; i < 13; ++i) sc->record[i] = kDefaultRecord[i];
-  sc->radioType = 2;
-  sc->dataSize = 15;
+  for (i = 0; i < NFCME_WIRE_RECORD_LENGTH; ++i) sc->record[i] = kDefaultRecord[i];
+  sc->radioType = NFCME_WIRE_DEFAULT_RADIO_TYPE;
+  sc->dataSize = NFCME_WIRE_DEFAULT_DATA_SIZE;
   sc->answerLength = -1;
   sc->failWriteCount = 1;
+  sc->openErrno = ENODEV;
+  sc->connectErrno = ENOTTY;
+  sc->writeErrno = EIO;
+  sc->readErrno = EIO;
   sc->cancelMode = CANCEL_NORMAL;
   sc->cancelDelayMs = 2000;
 }
@@ -106,6 +112,69 @@ static int bytesValue(const char* v, unsigned n, unsigned char* out, unsigned ro
   return 1;
 }
 
+/* A name the in-process model's tests use, or a number 1..4095. */
+static int errnoValue(const char* v, unsigned n, int* out) {
+  static const struct {
+    const char* name;
+    int value;
+  } kNames[] = {{"ENOTTY", ENOTTY}, {"ENODEV", ENODEV}, {"EACCES", EACCES}, {"ENOENT", ENOENT},
+                {"EIO", EIO},       {"EBUSY", EBUSY},   {"EFAULT", EFAULT}, {"EPERM", EPERM},
+                {"EINVAL", EINVAL}};
+  unsigned i, u;
+  for (i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+    if (same(v, n, kNames[i].name)) {
+      *out = kNames[i].value;
+      return 1;
+    }
+  }
+  if (!unsignedValue(v, n, SCENARIO_MAX_ERRNO, &u) || u == 0) return 0;
+  *out = (int)u;
+  return 1;
+}
+
+static void trim(const char* v, unsigned* from, unsigned* to) {
+  while (*from < *to && isSpace(v[*from])) ++*from;
+  while (*to > *from && isSpace(v[*to - 1])) --*to;
+}
+
+/* "2", "3-", "1,3", "2-4": ranges of 1-based query numbers. */
+static int queriesValue(const char* v, unsigned n, SCENARIO_QUERIES* out) {
+  SCENARIO_QUERIES q;
+  unsigned at = 0;
+  q.count = 0;
+  for (;;) {
+    unsigned end = at, dash, first, last, b, e;
+    while (end < n && v[end] != ',') ++end;
+    dash = at;
+    while (dash < end && v[dash] != '-') ++dash;
+    b = at;
+    e = dash;
+    trim(v, &b, &e);
+    if (q.count >= SCENARIO_MAX_QUERY_RANGES || !unsignedValue(v + b, e - b, SCENARIO_QUERIES_OPEN, &first) ||
+        first == 0) {
+      return 0;
+    }
+    last = first;
+    if (dash < end) {
+      b = dash + 1;
+      e = end;
+      trim(v, &b, &e);
+      if (b == e) {
+        last = SCENARIO_QUERIES_OPEN;
+      } else if (!unsignedValue(v + b, e - b, SCENARIO_QUERIES_OPEN, &last) || last < first) {
+        return 0;
+      }
+    }
+    q.first[q.count] = first;
+    q.last[q.count] = last;
+    ++q.count;
+    if (end >= n) break;
+    at = end + 1;
+  }
+  *out = q;
+  return 1;
+}
+
 static int addFrame(SCENARIO_FRAMES* f, const char* v, unsigned n) {
   unsigned length = 0;
   if (f->count >= SCENARIO_MAX_FRAMES) return 0;
@@ -114,12 +183,14 @@ static int addFrame(SCENARIO_FRAMES* f, const char* v, unsigned n) {
   return 1;
 }
 
-static void setError(char* error, unsigned size, const char* key, unsigned keyLength) {
-  static const char prefix[] = "bad item ";
+/* "bad item \"<item>\"", cut to fit. */
+static void setError(char* error, unsigned size, const char* item, unsigned itemLength) {
+  static const char prefix[] = "bad item \"";
   unsigned at = 0, i;
   if (size == 0) return;
   for (i = 0; prefix[i] && at < size - 1; ++i) error[at++] = prefix[i];
-  for (i = 0; i < keyLength && at < size - 1; ++i) error[at++] = key[i];
+  for (i = 0; i < itemLength && at < size - 1; ++i) error[at++] = item[i];
+  if (at < size - 1) error[at++] = '"';
   error[at] = 0;
 }
 
@@ -131,27 +202,34 @@ static int applyItem(SCENARIO* sc, const char* k, unsigned kn, const char* v, un
   if (KEY("connectFails")) return boolValue(v, vn, &sc->connectFails);
   if (KEY("versionFails")) return boolValue(v, vn, &sc->versionFails);
   if (KEY("stallWrites")) return boolValue(v, vn, &sc->stallWrites);
+  if (KEY("openDenied")) return boolValue(v, vn, &sc->openDenied);
   if (KEY("maxMessageLength")) return unsignedValue(v, vn, 0xFFFFFFFFu, &sc->maxMessageLength);
-  if (KEY("connectAnswerLength")) return unsignedValue(v, vn, 5, &sc->connectAnswerLength);
-  if (KEY("versionAnswerLength")) return unsignedValue(v, vn, 5, &sc->versionAnswerLength);
-  if (KEY("connectDelayMs")) return unsignedValue(v, vn, 600000, &sc->connectDelayMs);
-  if (KEY("answerDelayMs")) return unsignedValue(v, vn, 600000, &sc->answerDelayMs);
-  if (KEY("cancelDelayMs")) return unsignedValue(v, vn, 600000, &sc->cancelDelayMs);
+  if (KEY("connectAnswerLength")) return unsignedValue(v, vn, NFCME_WIRE_IOCTL_ANSWER_LENGTH, &sc->connectAnswerLength);
+  if (KEY("versionAnswerLength")) return unsignedValue(v, vn, NFCME_WIRE_IOCTL_ANSWER_LENGTH, &sc->versionAnswerLength);
+  if (KEY("connectDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->connectDelayMs);
+  if (KEY("answerDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->answerDelayMs);
+  if (KEY("cancelDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->cancelDelayMs);
   if (KEY("replyStatus")) return unsignedValue(v, vn, 255, &sc->replyStatus);
   if (KEY("dataSize")) return unsignedValue(v, vn, 0xFFFF, &sc->dataSize);
   if (KEY("failWriteNumber")) return unsignedValue(v, vn, 0xFFFFFFFFu, &sc->failWriteNumber);
   if (KEY("failWriteCount")) return unsignedValue(v, vn, 0xFFFFFFFFu, &sc->failWriteCount);
+  if (KEY("failFirstOpens")) return unsignedValue(v, vn, 0xFFFFFFFFu, &sc->failFirstOpens);
+  if (KEY("openErrno")) return errnoValue(v, vn, &sc->openErrno);
+  if (KEY("connectErrno")) return errnoValue(v, vn, &sc->connectErrno);
+  if (KEY("writeErrno")) return errnoValue(v, vn, &sc->writeErrno);
+  if (KEY("readErrno")) return errnoValue(v, vn, &sc->readErrno);
+  if (KEY("answerQueries")) return queriesValue(v, vn, &sc->answerQueries);
   if (KEY("radioType")) {
     if (!number(v, vn, &x) || x < -1 || x > 255) return 0;
     sc->radioType = (int)x;
     return 1;
   }
   if (KEY("answerLength")) {
-    if (!number(v, vn, &x) || x < -1 || x > 4096) return 0;
+    if (!number(v, vn, &x) || x < -1 || x > SCENARIO_MAX_ANSWER_LENGTH) return 0;
     sc->answerLength = (int)x;
     return 1;
   }
-  if (KEY("record")) return bytesValue(v, vn, sc->record, 13, &u) && u == 13;
+  if (KEY("record")) return bytesValue(v, vn, sc->record, NFCME_WIRE_RECORD_LENGTH, &u) && u == NFCME_WIRE_RECORD_LENGTH;
   if (KEY("framesOnConnect")) return addFrame(&sc->framesOnConnect, v, vn);
   if (KEY("framesBeforeAnswer")) return addFrame(&sc->framesBeforeAnswer, v, vn);
   if (KEY("framesAfterAnswer")) return addFrame(&sc->framesAfterAnswer, v, vn);
@@ -171,9 +249,6 @@ static int applyItem(SCENARIO* sc, const char* k, unsigned kn, const char* v, un
     else return 0;
     return 1;
   }
-  /* The Linux simulator's error numbers have no meaning here: the driver's
-   * statuses are fixed. Taken, so that one scenario text serves both. */
-  if (KEY("connectErrno") || KEY("writeErrno") || KEY("readErrno")) return vn > 0;
 #undef KEY
   return 0;
 }
@@ -191,7 +266,7 @@ int Scenario_Parse(const char* text, SCENARIO* sc, char* error, unsigned errorSi
     while (cut < end && text[cut] != '#') ++cut;
     end = cut;
     k0 = start;
-    while (k0 < end && isSpace(text[k0])) ++k0;
+    trim(text, &k0, &end);
     if (k0 == end) continue;
     eq = k0;
     while (eq < end && text[eq] != '=') ++eq;
@@ -204,7 +279,6 @@ int Scenario_Parse(const char* text, SCENARIO* sc, char* error, unsigned errorSi
     v0 = eq + 1;
     while (v0 < end && isSpace(text[v0])) ++v0;
     v1 = end;
-    while (v1 > v0 && isSpace(text[v1 - 1])) --v1;
     if (!applyItem(sc, text + k0, k1 - k0, text + v0, v1 - v0)) {
       setError(error, errorSize, text + k0, end - k0);
       return 0;
@@ -213,19 +287,38 @@ int Scenario_Parse(const char* text, SCENARIO* sc, char* error, unsigned errorSi
   return 1;
 }
 
+int Scenario_AnswersQuery(const SCENARIO* sc, unsigned queryNumber) {
+  unsigned i;
+  if (sc->answerMode == ANSWER_RESEND) return queryNumber >= 2;
+  if (sc->answerMode != ANSWER) return 0;
+  if (sc->answerQueries.count == 0) return 1;
+  for (i = 0; i < sc->answerQueries.count; ++i) {
+    if (queryNumber >= sc->answerQueries.first[i] && queryNumber <= sc->answerQueries.last[i]) return 1;
+  }
+  return 0;
+}
+
+unsigned Scenario_VersionAnswerLength(const SCENARIO* sc) {
+  return sc->answerLength >= 0 ? (unsigned)sc->answerLength : NFCME_WIRE_HEADER_LENGTH + sc->dataSize;
+}
+
 unsigned Scenario_VersionAnswer(const SCENARIO* sc, unsigned char* out, unsigned room) {
-  unsigned char full[25];
-  unsigned length, i;
-  for (i = 0; i < 10; ++i) full[i] = 0;
+  enum { kFull = NFCME_WIRE_HEADER_LENGTH + 2 + NFCME_WIRE_RECORD_LENGTH };
+  unsigned char full[kFull];
+  unsigned length = Scenario_VersionAnswerLength(sc), i;
+  for (i = 0; i < NFCME_WIRE_HEADER_LENGTH; ++i) full[i] = 0;
   full[8] = (unsigned char)(sc->dataSize & 0xFF);
   full[9] = (unsigned char)(sc->dataSize >> 8);
-  full[10] = 0x01;
+  full[10] = 0x01; /* sub-command: version */
   full[11] = (unsigned char)sc->replyStatus;
-  for (i = 0; i < 13; ++i) full[12 + i] = sc->record[i];
-  if (sc->radioType >= 0) full[24] = (unsigned char)sc->radioType;
-  length = sc->answerLength >= 0 ? (unsigned)sc->answerLength : 10u + sc->dataSize;
+  for (i = 0; i < NFCME_WIRE_RECORD_LENGTH; ++i) full[12 + i] = sc->record[i];
+  if (sc->radioType >= 0) full[kFull - 1] = (unsigned char)sc->radioType;
   if (length > room) length = room;
-  /* Beyond a full answer the frame is padded with zeros. */
-  for (i = 0; i < length; ++i) out[i] = i < 25 ? full[i] : 0;
+  for (i = 0; i < length; ++i) out[i] = i < kFull ? full[i] : 0;
   return length;
+}
+
+int Scenario_FailsWrite(const SCENARIO* sc, unsigned writeNumber) {
+  return sc->failWriteNumber != 0 && writeNumber >= sc->failWriteNumber &&
+         writeNumber - sc->failWriteNumber < sc->failWriteCount;
 }
