@@ -2,8 +2,10 @@
 // and "MEIx64", event IDs 1 and 4). An event with ID 1 calls the registered
 // callback on the event source's own thread; ID 4 is only logged.
 //
-// Backends: OsEvent_win32.cpp (the System event log through wevtapi) and
-// OsEvent_posix.cpp (the stand-in event source of MeiEventSource.h).
+// Backends (OsEventPlatform.h), one linked per executable:
+// OsEvent_win32.cpp (the System event log through wevtapi), OsEvent_linux.cpp
+// (the MEI driver's device state in sysfs) and, for tests, the in-process
+// event source of sim/eventlog/.
 #pragma once
 
 #include <atomic>
