@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "MeiEventQuery.h"
+#include "OsEvent.h"
 
 namespace {
 
@@ -248,18 +249,10 @@ void MeiEventSource_Close(MeiSubscription* s) {
 
 namespace {
 
-enum class Field : uint8_t { kNone, kProvider, kTimeCreated, kEventId, kLevel };
+// In the order of kOsEventValuePaths.
+enum class Field : int8_t { kNone = -1, kProvider, kTimeCreated, kEventId, kLevel };
 
-Field fieldOf(const wchar_t* path) {
-  if (path == nullptr) {
-    return Field::kNone;
-  }
-  if (std::wcscmp(path, L"Event/System/Provider/@Name") == 0) return Field::kProvider;
-  if (std::wcscmp(path, L"Event/System/TimeCreated/@SystemTime") == 0) return Field::kTimeCreated;
-  if (std::wcscmp(path, L"Event/System/EventID") == 0) return Field::kEventId;
-  if (std::wcscmp(path, L"Event/System/Level") == 0) return Field::kLevel;
-  return Field::kNone;
-}
+Field fieldOf(const wchar_t* path) { return static_cast<Field>(OsEvent_ValuePathIndex(path)); }
 
 }  // namespace
 

@@ -36,7 +36,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -254,7 +253,8 @@ void OsEventPlatform_CloseSubscription(void* subscription) {
 
 namespace {
 
-enum class Field : uint8_t { kNone, kProvider, kTimeCreated, kEventId, kLevel };
+// In the order of kOsEventValuePaths.
+enum class Field : int8_t { kNone = -1, kProvider, kTimeCreated, kEventId, kLevel };
 
 struct RenderedValue {
   union {
@@ -270,14 +270,7 @@ static_assert(sizeof(RenderedValue) == 16, "rendered values are 16 bytes each");
 
 constexpr wchar_t kProviderName[] = L"MEI";
 
-Field fieldOf(const wchar_t* path) {
-  if (path == nullptr) return Field::kNone;
-  if (std::wcscmp(path, L"Event/System/Provider/@Name") == 0) return Field::kProvider;
-  if (std::wcscmp(path, L"Event/System/TimeCreated/@SystemTime") == 0) return Field::kTimeCreated;
-  if (std::wcscmp(path, L"Event/System/EventID") == 0) return Field::kEventId;
-  if (std::wcscmp(path, L"Event/System/Level") == 0) return Field::kLevel;
-  return Field::kNone;
-}
+Field fieldOf(const wchar_t* path) { return static_cast<Field>(OsEvent_ValuePathIndex(path)); }
 
 }  // namespace
 
