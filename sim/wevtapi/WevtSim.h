@@ -9,9 +9,8 @@
 // - EvtSubscribe: the local computer only, push mode (a callback),
 //   EvtSubscribeToFutureEvents. The channel "System" (any letter case)
 //   exists, every other channel fails with 15007
-//   (ERROR_EVT_CHANNEL_NOT_FOUND), and a query outside the provider / event
-//   ID / level filters of MeiEventQuery.h fails with 15001
-//   (ERROR_EVT_INVALID_QUERY); a null query selects every event. Anything
+//   (ERROR_EVT_CHANNEL_NOT_FOUND), and any query but the watcher's own
+//   (MeiEventQuery.h) fails with 15001 (ERROR_EVT_INVALID_QUERY). Anything
 //   else it does not serve fails with 87 (ERROR_INVALID_PARAMETER).
 // - Deliveries, EvtSubscribeActionDeliver with an event handle that is
 //   valid only during the callback, and EvtSubscribeActionError with a

@@ -323,7 +323,7 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
   }
   auto* s = new Subscription{callback, context, nullptr};
   uint32_t error = 0;
-  s->source = MeiEventSource_Subscribe(channel, query != nullptr ? query : L"*", deliverToCaller,
+  s->source = MeiEventSource_Subscribe(channel, query, deliverToCaller,
                                        s, &error);
   trace("subscribe %ls %lu", channelPath != nullptr ? channelPath : L"(null)",
         static_cast<unsigned long>(s->source != nullptr ? 0 : error));

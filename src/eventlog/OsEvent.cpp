@@ -6,13 +6,6 @@
 #include "Memory.h"
 #include "OsEventPlatform.h"
 
-const wchar_t* const kOsEventValuePaths[kOsEventValueCount] = {
-    L"Event/System/Provider/@Name",
-    L"Event/System/TimeCreated/@SystemTime",
-    L"Event/System/EventID",
-    L"Event/System/Level",
-};
-
 void OsEvent_Create(OsEvent** out) {
   if (out == nullptr) {
     return;

@@ -2,8 +2,10 @@
 // and "MEIx64", event IDs 1 and 4). An event with ID 1 calls the registered
 // callback on the event source's own thread; ID 4 is only logged.
 //
-// Backends: OsEvent_win32.cpp (the System event log through wevtapi) and
-// OsEvent_posix.cpp (the stand-in event source of MeiEventSource.h).
+// Backends (OsEventPlatform.h), one linked per executable:
+// OsEvent_win32.cpp (the System event log through wevtapi), OsEvent_linux.cpp
+// (the MEI driver's device state in sysfs) and, for tests, the in-process
+// event source of sim/eventlog/.
 #pragma once
 
 #include <atomic>
@@ -41,7 +43,27 @@ constexpr const wchar_t* kOsEventQuery =
 // event ID is looked at.
 constexpr uint32_t kOsEventValueCount = 4;
 constexpr uint32_t kOsEventValueEventId = 2;  // index of "Event/System/EventID"
-extern const wchar_t* const kOsEventValuePaths[kOsEventValueCount];
+inline constexpr const wchar_t* kOsEventValuePaths[kOsEventValueCount] = {
+    L"Event/System/Provider/@Name",
+    L"Event/System/TimeCreated/@SystemTime",
+    L"Event/System/EventID",
+    L"Event/System/Level",
+};
+
+// The index of `path` in kOsEventValuePaths, or -1 for any other path: what
+// an event source renders for a value path.
+inline int OsEvent_ValuePathIndex(const wchar_t* path) {
+  for (uint32_t i = 0; path != nullptr && i < kOsEventValueCount; ++i) {
+    const wchar_t* a = path;
+    const wchar_t* b = kOsEventValuePaths[i];
+    while (*a != L'\0' && *a == *b) {
+      ++a;
+      ++b;
+    }
+    if (*a == *b) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 // The event ID that announces an ME reset.
 constexpr uint16_t kOsEventIdMeReset = 1;

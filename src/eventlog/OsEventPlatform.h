@@ -1,5 +1,6 @@
 // The four event-log operations the watcher needs, one implementation per
-// platform (OsEvent_win32.cpp, OsEvent_posix.cpp). Every failure hands back
+// event source (OsEvent_win32.cpp, OsEvent_linux.cpp, and the tests'
+// sim/eventlog/OsEvent_meisource.cpp), chosen at link time. Every failure hands back
 // the platform's Win32-style error code.
 #pragma once
 

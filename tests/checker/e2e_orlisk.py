@@ -30,10 +30,15 @@ FAILED_LINE = "ERROR   : Send HCI frame failed.\n"
 
 
 REPORT_FAILED = "ERROR   : ReportEventA() failed !\n"
+# The ME reset watcher's line where the machine has no MEI device state in
+# sysfs (no /sys/class/mei/meiN/dev_state, as here with the emulated device):
+# it depends on the machine, not on the scenario.
+NO_RESET_WATCH = "ERROR   : Channel 'System' was not found.\n"
 
 
 def without_report_failures(out):
-    """Drops the line that says an event-log report could not be written.
+    """Drops the lines that depend on the machine, not on the scenario: that
+    an event-log report could not be written, and that ME resets go unwatched.
 
     Whether the system log takes a report depends on the machine (a CI
     container often has no system logger), so that line may stand before
@@ -41,7 +46,7 @@ def without_report_failures(out):
     """
     for line in (CONNECT_REPORT, TIMEOUT_LINE, FAILED_LINE):
         out = out.replace(REPORT_FAILED + line, line)
-    return out
+    return out.replace(NO_RESET_WATCH, "")
 
 
 def run(argv, env=None, cwd=None, timeout=60):

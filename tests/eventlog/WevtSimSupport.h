@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "EventTestSupport.h"
 #include "WevtSim.h"
 
 namespace wevtsim {
@@ -65,27 +66,8 @@ inline const Controls& sim() {
 // only milliseconds; this only turns a hang into a failure.
 constexpr uint32_t kDrainMs = 10000;
 
-// Captured standard output without the '\r' of Windows text mode.
-inline std::string takeOutput() {
-  std::string s = testing::internal::GetCapturedStdout();
-  s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-  return s;
-}
-
-// Waits until `done()` holds, at most `ms` milliseconds.
-template <typename Predicate>
-bool waitUntil(Predicate done, int ms = 10000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
-// Waits until `flag` is no longer zero (false), at most `ms` milliseconds.
-template <typename T>
-bool waitFor(const std::atomic<T>& flag, int ms = 10000) {
-  return waitUntil([&flag] { return flag.load() != T{}; }, ms);
-}
+using watchertest::takeOutput;
+using watchertest::waitFor;
+using watchertest::waitUntil;
 
 }  // namespace wevtsim

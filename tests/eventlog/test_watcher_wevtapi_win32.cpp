@@ -1,7 +1,6 @@
-// The Windows watcher (OsEvent over wevtapi) end to end against the wevtapi
-// stand-in: events published as the MEI driver would write them, delivered
-// on the event log's thread, rendered through EvtRender and acted on; and
-// the link layer's answer to an ME reset.
+// The Windows watcher (OsEvent over wevtapi) against the wevtapi stand-in:
+// the watcher's suite over it, the link layer's answer to an ME reset, and
+// events scheduled from outside the process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -17,249 +16,58 @@
 
 #include "LinkTestSupport.h"
 #include "OsEvent.h"
+#include "WatcherFeedSuite.h"
 #include "WevtSimSupport.h"
 
 using namespace wevtsim;
 using ::testing::internal::CaptureStdout;
+using watchertest::deliveredLines;
+using watchertest::gCalls;
 
 namespace {
 
-struct Calls {
-  std::atomic<int> count{0};
-  std::atomic<void*> argument{nullptr};
-  std::atomic<bool> onOtherThread{false};
-  DWORD testThread = 0;
-};
-Calls gCalls;
-
-void onReset(void* argument) {
-  gCalls.argument = argument;
-  gCalls.onOtherThread = GetCurrentThreadId() != gCalls.testThread;
-  ++gCalls.count;
-}
-
-class WindowsWatcher : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(sim().loaded()) << "the loaded wevtapi.dll is not the stand-in";
-    gCalls.count = 0;
-    gCalls.argument = nullptr;
-    gCalls.onOtherThread = false;
-    gCalls.testThread = GetCurrentThreadId();
-    before_ = sim().now();
+// Events come through the stand-in that this process loaded in place of the
+// system's wevtapi.dll; it counts its open handles, so every test also
+// shows that the watcher closed what it opened, each once.
+struct StandInDllFeed {
+  using Snapshot = WevtSimCounts;
+  static bool ready() { return sim().loaded(); }
+  static void publish(const char* provider, uint16_t id, uint8_t level) {
+    sim().publish(provider, id, level);
   }
-  void TearDown() override {
-    OsEvent_Delete(watcher_);
-    sim().setSubscribeFault(0);
-    sim().setRenderFault(kWevtSimRenderFaultNone);
-    // Every render context and the subscription were closed, each once.
-    const WevtSimCounts after = sim().now();
-    EXPECT_EQ(after.subscriptions, before_.subscriptions);
-    EXPECT_EQ(after.renderContexts, before_.renderContexts);
-    EXPECT_EQ(after.invalidHandleCalls, before_.invalidHandleCalls);
-  }
-  // The link layer's order: create, subscribe, then argument and callback.
-  void open(bool withCallback = true) {
-    OsEvent_Create(&watcher_);
-    OsEvent_Subscribe(watcher_);
-    if (withCallback) {
-      OsEvent_SetCallback(watcher_, onReset, &context_);
+  static void publishError(uint32_t code) { sim().publishError(code); }
+  static bool drain() { return sim().drain(kDrainMs); }
+  static uint32_t pending() { return sim().now().pendingDeliveries; }
+  static void setSubscribeFault(uint32_t code) { sim().setSubscribeFault(code); }
+  static void setRenderFault(watchertest::RenderFault fault) {
+    switch (fault) {
+      case watchertest::RenderFault::kNone: sim().setRenderFault(kWevtSimRenderFaultNone); break;
+      case watchertest::RenderFault::kContext: sim().setRenderFault(kWevtSimRenderFaultContext); break;
+      case watchertest::RenderFault::kInsufficientBuffer:
+        sim().setRenderFault(kWevtSimRenderFaultInsufficientBuffer);
+        break;
+      case watchertest::RenderFault::kOtherError:
+        sim().setRenderFault(kWevtSimRenderFaultOtherError);
+        break;
     }
   }
-  std::string publishAndDrain(const char* provider, uint16_t id) {
-    CaptureStdout();
-    sim().publish(provider, id, 4);
-    EXPECT_TRUE(sim().drain(kDrainMs));
-    return takeOutput();
+  static Snapshot snapshot() { return sim().loaded() ? sim().now() : Snapshot{}; }
+  static void expectReleasedSince(const Snapshot& before) {
+    if (!sim().loaded()) return;
+    const WevtSimCounts after = sim().now();
+    EXPECT_EQ(after.subscriptions, before.subscriptions);
+    EXPECT_EQ(after.renderContexts, before.renderContexts);
+    EXPECT_EQ(after.invalidHandleCalls, before.invalidHandleCalls);
   }
-
-  OsEvent* watcher_ = nullptr;
-  int context_ = 0;
-  WevtSimCounts before_{};
 };
 
-// The lines of one delivered and rendered event. The size logged is the
-// reported size times the value count: four 16-byte values and the
-// provider's name.
-std::regex deliveredLines(int eventId, const char* provider = "MEI") {
-  const size_t size = (4 * 16 + (std::string(provider).size() + 1) * 2) * 4;
-  return std::regex("LOG     : EvtSubscribeActionDeliver\n"
-                    "LOG     : EvtRender >>> " +
-                    std::to_string(size) +
-                    "\n"
-                    "LOG     : eventInfo [1-9A-F][0-9A-F]*\n"
-                    "LOG     : eventId " +
-                    std::to_string(eventId) + "\n");
-}
-
 }  // namespace
 
-TEST_F(WindowsWatcher, AnMeiEventWithId4GivesItsThreeLinesAndCallsNothing) {
-  open();
-  ASSERT_NE(watcher_->subscription, nullptr);
-  EXPECT_TRUE(std::regex_match(publishAndDrain("MEI", 4), deliveredLines(4)));
-  EXPECT_EQ(gCalls.count, 0);
-}
+namespace watchertest {
+INSTANTIATE_TYPED_TEST_SUITE_P(WevtapiStandIn, WatcherOnAFeed, StandInDllFeed);
+}  // namespace watchertest
 
-TEST_F(WindowsWatcher, AnMeiEventWithId1CallsTheCallbackOnceOnTheEventLogsThread) {
-  open();
-  EXPECT_TRUE(std::regex_match(publishAndDrain("MEI", 1), deliveredLines(1)));
-  EXPECT_EQ(gCalls.count, 1);
-  EXPECT_EQ(gCalls.argument, &context_);
-  EXPECT_TRUE(gCalls.onOtherThread);
-  EXPECT_TRUE(std::regex_match(publishAndDrain("MEIx64", 1), deliveredLines(1, "MEIx64")));
-  EXPECT_EQ(gCalls.count, 2);
-}
-
-TEST_F(WindowsWatcher, AnId1EventBeforeTheCallbackIsSetIsOnlyLogged) {
-  open(/*withCallback=*/false);
-  EXPECT_TRUE(std::regex_match(publishAndDrain("MEI", 1), deliveredLines(1)));
-  EXPECT_EQ(gCalls.count, 0);
-}
-
-TEST_F(WindowsWatcher, EventsOfOtherProvidersOrIdsAreNotDelivered) {
-  open();
-  CaptureStdout();
-  for (const auto& [provider, id] : {std::pair<const char*, uint16_t>{"MEI", 2},
-                                     {"MEI", 14},
-                                     {"MEIx64", 0},
-                                     {"Disk", 1},
-                                     {"mei", 1},
-                                     {"MEIx6", 4}}) {
-    sim().publish(provider, id, 4);
-  }
-  ASSERT_TRUE(sim().drain(kDrainMs));
-  EXPECT_EQ(takeOutput(), "");
-  EXPECT_EQ(gCalls.count, 0);
-}
-
-TEST_F(WindowsWatcher, ErrorsOfTheSubscriptionGiveTheirLines) {
-  open();
-  CaptureStdout();
-  sim().publishError(15011);
-  sim().publishError(1726);
-  ASSERT_TRUE(sim().drain(kDrainMs));
-  EXPECT_EQ(takeOutput(),
-            "ERROR   : The subscription callback was notified that event records are missing.\n"
-            "ERROR   : The subscription callback received the following Win32 error: 1726\n");
-  EXPECT_EQ(gCalls.count, 0);
-}
-
-TEST_F(WindowsWatcher, AFailedSubscriptionLeavesAWatcherWithoutHandleAndItsLine) {
-  const std::pair<uint32_t, const char*> cases[] = {
-      {15007, "ERROR   : Channel 'System' was not found.\n"},
-      {15001, "ERROR   : The query is not valid.\n"},
-      {1717, "ERROR   : EvtSubscribe failed with 1717.\n"},
-  };
-  for (const auto& [error, message] : cases) {
-    sim().setSubscribeFault(error);
-    CaptureStdout();
-    open();
-    EXPECT_EQ(takeOutput(), message);
-    EXPECT_EQ(watcher_->subscription, nullptr);
-    EXPECT_EQ(publishAndDrain("MEI", 1), "");
-    EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
-    watcher_ = nullptr;
-  }
-  EXPECT_EQ(gCalls.count, 0);
-}
-
-TEST_F(WindowsWatcher, ARenderingFailureDropsTheEventAfterItsLine) {
-  open();
-  sim().setRenderFault(kWevtSimRenderFaultContext);
-  EXPECT_EQ(publishAndDrain("MEI", 1),
-            "LOG     : EvtSubscribeActionDeliver\n"
-            "ERROR   : EvtCreateRenderContext failed\n"
-            "LOG     : eventInfo 0\n");
-  const std::pair<uint32_t, const char*> renderFaults[] = {
-      {kWevtSimRenderFaultInsufficientBuffer, "Error Rendering Event ERROR_INSUFFICIENT_BUFFER"},
-      {kWevtSimRenderFaultOtherError, "Error Rendering Event"},
-  };
-  for (const auto& [fault, message] : renderFaults) {
-    sim().setRenderFault(fault);
-    EXPECT_EQ(publishAndDrain("MEI", 1), std::string("LOG     : EvtSubscribeActionDeliver\n"
-                                                     "LOG     : EvtRender >>> 288\n"
-                                                     "ERROR   : ") +
-                                             message +
-                                             "\n"
-                                             "LOG     : eventInfo 0\n");
-  }
-  EXPECT_EQ(gCalls.count, 0);
-}
-
-namespace {
-
-std::atomic<int> gEntries{0};
-std::atomic<int> gExits{0};
-std::atomic<bool> gRelease{false};
-std::atomic<bool> gFinished{false};
-
-// Holds its delivery until the test lets it go.
-void heldReset(void*) {
-  ++gEntries;
-  waitFor(gRelease);
-  ++gExits;
-}
-
-void deleteOwnWatcher(void* argument) {
-  auto** watcher = static_cast<OsEvent**>(argument);
-  const uint32_t result = OsEvent_Delete(*watcher);
-  *watcher = nullptr;
-  gFinished = result == 0;
-}
-
-}  // namespace
-
-TEST_F(WindowsWatcher, DeleteDuringADeliveryWaitsForItAndNothingComesAfter) {
-  open();
-  gEntries = 0;
-  gExits = 0;
-  gRelease = false;
-  OsEvent_SetCallback(watcher_, heldReset, nullptr);
-  CaptureStdout();
-  sim().publish("MEI", 1, 4);
-  ASSERT_TRUE(waitFor(gEntries));
-  sim().publish("MEI", 1, 4);  // queued behind the one in progress
-  std::atomic<bool> deleted{false};
-  std::atomic<int> runningAtReturn{-1};
-  std::thread closer([&] {
-    OsEvent_Delete(watcher_);
-    runningAtReturn = gEntries - gExits;
-    deleted = true;
-  });
-  // Once the close has dropped the queued event, only the held one is left.
-  const bool dropped = waitUntil([] { return sim().now().pendingDeliveries == 1; });
-  Sleep(20);
-  const bool returnedWhileHeld = deleted;
-  gRelease = true;
-  if (!waitFor(deleted)) {
-    closer.detach();  // a hang: report it rather than wait for ever
-    FAIL() << "OsEvent_Delete did not return";
-  }
-  closer.join();
-  watcher_ = nullptr;
-  EXPECT_TRUE(dropped);
-  EXPECT_FALSE(returnedWhileHeld) << "Delete returned while the callback still ran";
-  EXPECT_EQ(runningAtReturn, 0);
-  sim().publish("MEI", 1, 4);
-  EXPECT_TRUE(sim().drain(kDrainMs));
-  EXPECT_TRUE(std::regex_match(takeOutput(), deliveredLines(1)));
-  EXPECT_EQ(gEntries, 1);
-}
-
-TEST_F(WindowsWatcher, TheCallbackMayDeleteItsOwnWatcher) {
-  open();
-  gFinished = false;
-  OsEvent_SetCallback(watcher_, deleteOwnWatcher, &watcher_);
-  CaptureStdout();
-  sim().publish("MEI", 1, 4);
-  ASSERT_TRUE(waitFor(gFinished)) << "OsEvent_Delete from the callback did not return";
-  EXPECT_TRUE(sim().drain(kDrainMs));
-  EXPECT_EQ(watcher_, nullptr);
-  sim().publish("MEI", 1, 4);
-  EXPECT_TRUE(sim().drain(kDrainMs));
-  EXPECT_TRUE(std::regex_match(takeOutput(), deliveredLines(1)));
-}
+using WindowsWatcher = watchertest::WatcherOnAFeed<StandInDllFeed>;
 
 // --- The link layer's answer ------------------------------------------------
 

@@ -1,8 +1,8 @@
 // The in-process source of MEI driver events that stands in for the event
-// log where there is none. Each subscription has its own delivery thread and
-// queue; a published event is queued, under one lock, for every subscription
-// whose query it matches, so a subscription only ever sees events published
-// after it was made.
+// log in tests. Each subscription has its own delivery thread and queue; a
+// published event that passes the watcher's filter is queued, under one
+// lock, for every subscription, so a subscription only ever sees events
+// published after it was made.
 #include "MeiEventSource.h"
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "MeiEventQuery.h"
+#include "OsEvent.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 }  // namespace
 
 struct MeiEventRecord {
-  MeiEventFields fields;
+  std::string provider;
+  uint16_t eventId;
+  uint8_t level;
   uint64_t timeCreated;
 };
 
@@ -48,7 +51,6 @@ struct MeiSubscription {
 
   MeiEventCallback callback;
   void* context;
-  MeiEventQuery query;
   std::thread thread;
   // Guarded by the source's lock:
   std::deque<Delivery> queue;
@@ -128,17 +130,18 @@ void enqueue(Source& src, MeiSubscription* s, MeiSubscription::Delivery delivery
 
 void MeiEventSource_Publish(const char* provider, uint16_t eventId, uint8_t level) {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  if (!MeiEventQuery_Selects(provider, eventId)) {
+    return;  // every subscription has the watcher's filter
+  }
   MeiEventRecord event{
-      MeiEventFields{provider != nullptr ? provider : "", eventId, level},
+      provider, eventId, level,
       kFileTimeUnixEpoch +
           static_cast<uint64_t>(
               std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100)};
   Source& src = source();
   std::lock_guard<std::mutex> guard(src.lock);
   for (MeiSubscription* s : src.subscriptions) {
-    if (s->query.matches(event.fields)) {
-      enqueue(src, s, MeiSubscription::Delivery{kActionDeliver, 0, event});
-    }
+    enqueue(src, s, MeiSubscription::Delivery{kActionDeliver, 0, event});
   }
 }
 
@@ -184,7 +187,7 @@ MeiSubscription* MeiEventSource_Subscribe(const wchar_t* channel, const wchar_t*
   if (failure == 0) {
     if (channel == nullptr || std::wcscmp(channel, kMeiEventChannel) != 0) {
       failure = kErrorChannelNotFound;
-    } else if (!s->query.parse(query)) {
+    } else if (!MeiEventQuery_IsWatchersQuery(query)) {
       failure = kErrorInvalidQuery;
     } else if (callback == nullptr) {
       failure = kErrorInvalidParameter;
@@ -246,18 +249,10 @@ void MeiEventSource_Close(MeiSubscription* s) {
 
 namespace {
 
-enum class Field : uint8_t { kNone, kProvider, kTimeCreated, kEventId, kLevel };
+// In the order of kOsEventValuePaths.
+enum class Field : int8_t { kNone = -1, kProvider, kTimeCreated, kEventId, kLevel };
 
-Field fieldOf(const wchar_t* path) {
-  if (path == nullptr) {
-    return Field::kNone;
-  }
-  if (std::wcscmp(path, L"Event/System/Provider/@Name") == 0) return Field::kProvider;
-  if (std::wcscmp(path, L"Event/System/TimeCreated/@SystemTime") == 0) return Field::kTimeCreated;
-  if (std::wcscmp(path, L"Event/System/EventID") == 0) return Field::kEventId;
-  if (std::wcscmp(path, L"Event/System/Level") == 0) return Field::kLevel;
-  return Field::kNone;
-}
+Field fieldOf(const wchar_t* path) { return static_cast<Field>(OsEvent_ValuePathIndex(path)); }
 
 }  // namespace
 
@@ -295,7 +290,7 @@ bool MeiEventSource_Render(MeiRenderContext* context, void* event, uint32_t buff
     return fail(kErrorInvalidParameter);
   }
   const auto& record = *static_cast<const MeiEventRecord*>(event);
-  const std::string& provider = record.fields.provider;
+  const std::string& provider = record.provider;
   const size_t stringBytes = (provider.size() + 1) * sizeof(wchar_t);
   size_t needed = context->fields.size() * sizeof(MeiEventValue);
   for (Field f : context->fields) {
@@ -339,11 +334,11 @@ bool MeiEventSource_Render(MeiRenderContext* context, void* event, uint32_t buff
         value.type = kMeiValueFileTime;
         break;
       case Field::kEventId:
-        value.uint16Value = record.fields.eventId;
+        value.uint16Value = record.eventId;
         value.type = kMeiValueUInt16;
         break;
       case Field::kLevel:
-        value.byteValue = record.fields.level;
+        value.byteValue = record.level;
         value.type = kMeiValueByte;
         break;
       case Field::kNone:

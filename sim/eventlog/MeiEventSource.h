@@ -1,5 +1,5 @@
-// Where there is no Windows event log, MEI driver events come from this
-// in-process event source. It delivers each published event to the matching
+// A stand-in for the System event log in tests: MEI driver events come from
+// this in-process event source. It delivers each published event to the matching
 // subscriptions on a delivery thread of its own, never on the publisher's
 // thread. Subscribers see only events published after they subscribed.
 #pragma once
@@ -20,7 +20,8 @@ bool MeiEventSource_DrainFor(uint32_t timeoutMs);
 uint32_t MeiEventSource_Pending();
 
 // ---------------------------------------------------------------------------
-// The event-log side of the source, as the watcher's POSIX backend uses it:
+// The event-log side of the source, as the watcher's simulated backend
+// (OsEvent_meisource.cpp) and the wevtapi stand-in use it:
 // subscribe, deliver on the source's thread, render, close.
 
 // Called on the subscription's delivery thread with action 0 (error: `event`
@@ -33,9 +34,10 @@ struct MeiSubscription;
 // The one channel the source serves.
 constexpr const wchar_t* kMeiEventChannel = L"System";
 
-// Subscribes to events published from now on that match `query` (see
-// MeiEventQuery.h). Returns null and sets *error to 15007 for a channel
-// other than "System", 15001 for a query that cannot be parsed.
+// Subscribes to events published from now on that pass the watcher's
+// filter. `query` must be the watcher's own (MeiEventQuery.h). Returns null
+// and sets *error to 15007 for a channel other than "System", 15001 for any
+// other query.
 MeiSubscription* MeiEventSource_Subscribe(const wchar_t* channel, const wchar_t* query,
                                           MeiEventCallback callback, void* context,
                                           uint32_t* error);

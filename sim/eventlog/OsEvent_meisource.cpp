@@ -1,5 +1,6 @@
-// The watcher's event-log operations where there is no Windows event log:
-// the in-process MEI event source stands in for the System channel.
+// The watcher's event-log operations over the in-process MEI event source,
+// for the Linux tests and benchmarks: the source stands in for the System
+// channel, and tests publish what the MEI driver would write.
 #include "MeiEventSource.h"
 #include "OsEvent.h"
 #include "OsEventPlatform.h"

@@ -1,0 +1,236 @@
+// The shipped Linux watcher: ME resets read from the MEI driver's dev_state
+// in a fake class folder (FakeMeiClass_linux.h), alone and under the link
+// layer over the simulator's device port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "EventTestSupport.h"
+#include "FakeMeiClass_linux.h"
+#include "LinkTestSupport.h"
+#include "OsEvent.h"
+#include "OsEvent_linux.h"
+
+using ::testing::internal::CaptureStdout;
+using watchertest::takeOutput;
+
+namespace {
+
+// The lines of one delivered reset: the provider "MEI" is rendered with
+// the other three values.
+const std::regex kResetLines(
+    "LOG     : EvtSubscribeActionDeliver\n"
+    "LOG     : EvtRender >>> " +
+    std::to_string((4 * 16 + 4 * sizeof(wchar_t)) * 4) +
+    "\n"
+    "LOG     : eventInfo [1-9A-F][0-9A-F]*\n"
+    "LOG     : eventId 1\n");
+
+std::atomic<int> gResets{0};
+void countReset(void*) { ++gResets; }
+
+class SysfsWatcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gResets = 0;
+    OsEvent_SetMeiClassFolder(fake_.folder());
+  }
+  void TearDown() override {
+    OsEvent_Delete(watcher_);
+    OsEvent_SetMeiClassFolder(nullptr);
+  }
+  void open() {
+    OsEvent_Create(&watcher_);
+    OsEvent_Subscribe(watcher_);
+    OsEvent_SetCallback(watcher_, countReset, nullptr);
+  }
+  // Each state is read by the watcher before the next is written, as when
+  // the driver takes its time between them.
+  void walk(int n, std::initializer_list<const char*> states) {
+    for (const char* state : states) {
+      fake_.setState(n, state);
+      ASSERT_TRUE(fake_.waitUntilRead(n)) << "the watcher did not read " << state;
+    }
+  }
+  // Waits for `resets` deliveries (or a little past them, when none is due,
+  // for deliveries that should not come: the reads have all been waited for,
+  // so any delivery has already started).
+  std::string output(int resets) {
+    watchertest::waitUntil([resets] { return gResets.load() >= resets; });
+    return takeOutput();
+  }
+
+  FakeMeiClass fake_;
+  OsEvent* watcher_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(SysfsWatcher, AResetAndTheReturnToEnabledDeliverOneId1Event) {
+  fake_.addDevice(0, "ENABLED");
+  open();
+  ASSERT_NE(watcher_->subscription, nullptr);
+  CaptureStdout();
+  walk(0, {"RESETTING", "INIT_CLIENTS"});
+  EXPECT_EQ(gResets, 0) << "not before the device is back";
+  walk(0, {"ENABLED"});
+  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_EQ(gResets, 1);
+  // A suspend takes the device through other states: back, it was reset.
+  CaptureStdout();
+  walk(0, {"POWER_DOWN", "POWER_UP", "ENABLED"});
+  EXPECT_TRUE(std::regex_match(output(2), kResetLines));
+  EXPECT_EQ(gResets, 2);
+}
+
+TEST_F(SysfsWatcher, BothChangesBetweenTwoReadsStillCountAsAReset) {
+  // The kernel notifies only changes, so a notification that finds the
+  // state it read last means the device left it and came back.
+  fake_.addDevice(0, "ENABLED");
+  open();
+  CaptureStdout();
+  fake_.notify(0);
+  ASSERT_TRUE(fake_.waitUntilRead(0));
+  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_EQ(gResets, 1);
+}
+
+TEST_F(SysfsWatcher, ADeviceThatWasNotEnabledOrDoesNotComeBackIsNoReset) {
+  fake_.addDevice(0, "INIT_CLIENTS");
+  fake_.addDevice(1, "ENABLED");
+  open();
+  CaptureStdout();
+  walk(0, {"ENABLED"});   // it was starting up, not reset
+  walk(1, {"RESETTING"});  // still resetting
+  walk(1, {"DISABLED"});
+  EXPECT_EQ(output(0), "");
+  EXPECT_EQ(gResets, 0);
+}
+
+TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevicesFails) {
+  fake_.addDevice(0, "ENABLED", "gscfi");
+  CaptureStdout();
+  open();
+  EXPECT_EQ(takeOutput(), "ERROR   : Channel 'System' was not found.\n");
+  EXPECT_EQ(watcher_->subscription, nullptr);
+  EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
+  watcher_ = nullptr;
+
+  fake_.addDevice(1, "ENABLED", "");  // no kind file: an older kernel's ME
+  open();
+  ASSERT_NE(watcher_->subscription, nullptr);
+  CaptureStdout();
+  fake_.setState(0, "RESETTING");
+  fake_.setState(0, "ENABLED");
+  walk(1, {"RESETTING", "ENABLED"});
+  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_EQ(gResets, 1);
+}
+
+TEST_F(SysfsWatcher, ADeviceThatGoesAwayGivesOneErrorLineAndTheOthersAreStillWatched) {
+  fake_.addDevice(0, "ENABLED");
+  fake_.addDevice(1, "ENABLED");
+  open();
+  CaptureStdout();
+  fake_.remove(0);
+  ASSERT_TRUE(fake_.waitUntilRead(0));
+  walk(1, {"RESETTING", "ENABLED"});
+  const std::string out = output(1);
+  const std::string gone =
+      "ERROR   : The subscription callback received the following Win32 error: 1167\n";
+  ASSERT_EQ(out.substr(0, gone.size()), gone) << out;
+  EXPECT_TRUE(std::regex_match(out.substr(gone.size()), kResetLines)) << out;
+  EXPECT_EQ(gResets, 1);
+  // Gone for good: the watcher neither spins on it nor hangs in the close.
+  EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
+  watcher_ = nullptr;
+}
+
+TEST_F(SysfsWatcher, TheCallbackMayDeleteItsOwnWatcher) {
+  fake_.addDevice(0, "ENABLED");
+  open();
+  static OsEvent** self = &watcher_;
+  static std::atomic<bool> deleted{false};
+  deleted = false;
+  OsEvent_SetCallback(watcher_, [](void*) {
+    deleted = OsEvent_Delete(*self) == 0;
+    *self = nullptr;
+  }, nullptr);
+  CaptureStdout();
+  walk(0, {"RESETTING", "ENABLED"});
+  EXPECT_TRUE(watchertest::waitFor(deleted));
+  EXPECT_TRUE(std::regex_match(takeOutput(), kResetLines));
+}
+
+// --- Under the link layer --------------------------------------------------
+
+namespace {
+
+// The link over the simulator's device port, with the watcher on the fake
+// class folder.
+class SysfsLink : public ::testing::Test {
+ protected:
+  void SetUp() override { OsEvent_SetMeiClassFolder(fake_.folder()); }
+  void TearDown() override { OsEvent_SetMeiClassFolder(nullptr); }
+  FakeMeiClass fake_;
+};
+
+std::atomic<int> gDriverResets{0};
+void countDriverReset(uint32_t) { ++gDriverResets; }
+
+}  // namespace
+
+TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
+  fake_.addDevice(0, "ENABLED");
+  SimScenario scenario;
+  scenario.answerDelayMs = 400;  // the query waits for its answer meanwhile
+  linktest::Output out;
+  linktest::Link link(scenario);
+  NfcMeContext* ctx = link.ctx;
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_NE(ctx->osEvent->subscription, nullptr);
+  ctx->autoReconnect = 1;
+  gDriverResets = 0;
+  gResetDriver = {countDriverReset, 0};
+
+  std::thread driver([this, ctx] {
+    // Once the query is pending, the ME resets and comes back.
+    watchertest::waitUntil([ctx] { return linktest::pendingFlag(ctx) != 0; });
+    fake_.setState(0, "RESETTING");
+    fake_.waitUntilRead(0);
+    fake_.setState(0, "ENABLED");
+    fake_.waitUntilRead(0);
+  });
+  MeQueryInfo info = linktest::freshInfo();
+  const int32_t result = vxHECI_QueryInfo(ctx, &info);
+  driver.join();
+  watchertest::waitUntil([] { return gDriverResets.load() == 1; });
+  gResetDriver = {nullptr, 0};
+  const std::string text = out.take();
+
+  EXPECT_EQ(result, 0) << text;
+  EXPECT_EQ(gDriverResets, 1);
+  EXPECT_EQ(ctx->autoReconnect.load(), 0);
+  EXPECT_EQ(linktest::count(text, "LOG     : eventId 1\n"), 1u) << text;
+  EXPECT_TRUE(std::regex_search(text, kResetLines)) << text;
+}
+
+TEST_F(SysfsLink, WithoutADevStateFileTheSubscriptionFailsAndTheRunsResultIsTheSame) {
+  // The folder lists no device: as on a machine without the MEI driver's
+  // sysfs entries, or in a container.
+  linktest::Output out;
+  linktest::Link link;
+  NfcMeContext* ctx = link.ctx;
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_NE(ctx->osEvent, nullptr);
+  EXPECT_EQ(ctx->osEvent->subscription, nullptr);
+  MeQueryInfo info = linktest::freshInfo();
+  EXPECT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
+  EXPECT_EQ(info.radioType, 2);
+  EXPECT_EQ(out.take(), "ERROR   : Channel 'System' was not found.\n");
+}
