@@ -158,8 +158,9 @@ TEST_F(SysfsWatcher, TheCallbackMayDeleteItsOwnWatcher) {
   static std::atomic<bool> deleted{false};
   deleted = false;
   OsEvent_SetCallback(watcher_, [](void*) {
-    deleted = OsEvent_Delete(*self) == 0;
-    *self = nullptr;
+    OsEvent* own = *self;
+    *self = nullptr;  // before the flag that the test waits for
+    deleted = OsEvent_Delete(own) == 0;
   }, nullptr);
   CaptureStdout();
   walk(0, {"RESETTING", "ENABLED"});
