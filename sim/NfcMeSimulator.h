@@ -33,10 +33,14 @@
 #include <string>
 #include <vector>
 
+#include "Sync.h"
 #include "scenario.h"
 
 using SimFrame = std::vector<uint8_t>;
-using SimClock = std::chrono::steady_clock;
+// The simulator's clock: the monotonic clock, virtual in the deterministic
+// simulation build, so that delays and timeouts live in the same time as
+// the link's timers.
+using SimClock = osal_sync::Clock;
 
 // What happens when a version query arrives.
 enum class SimAnswerMode : uint8_t {

@@ -3,7 +3,6 @@
 #include "SimModel.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,8 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
+
+#include "Sync.h"
 #include <sstream>
 
 namespace simmodel {
@@ -41,8 +42,8 @@ struct Connection {
 namespace {
 
 struct Simulator {
-  std::mutex lock;
-  std::condition_variable changed;
+  osal_sync::Mutex lock;
+  osal_sync::CondVar changed;
   SimScenario scenario;
   SCENARIO wire = WireScenario(scenario);  // kept in step with `scenario`
   uint64_t generation = 1;
@@ -173,7 +174,7 @@ void markGone(Simulator& s, Connection& c) {
 
 int Open(ConnectionPtr* out) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   out->reset();
   if (!s.scenario.devicePresent) {
     traceLine(s, "open: no device");
@@ -199,7 +200,7 @@ int Open(ConnectionPtr* out) {
 
 int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxMessageLength) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   *maxMessageLength = 0;
   if (c->gone || c->closed || !current(s, *c)) return ENODEV;
   if (c->connected) return EBUSY;
@@ -230,7 +231,7 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
 
 int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   if (c->gone || c->closed || !c->connected || !current(s, *c)) return ENODEV;
   const uint32_t number = ++s.writeAttempts;
   const SimScenario& sc = s.scenario;
@@ -248,7 +249,7 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
 
 void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   if (!current(s, *c)) return;
   SimFrame bytes(data, data + length);
   s.writes.push_back(SimWrite{bytes, SimClock::now(), false, c->id});
@@ -275,7 +276,7 @@ void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
 
 bool WaitWritable(const ConnectionPtr& c, uint32_t timeoutMs) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                      [&] { return !s.scenario.stallWrites || c->closed || c->gone; });
   return !s.scenario.stallWrites && !c->closed && !c->gone;
@@ -283,7 +284,7 @@ bool WaitWritable(const ConnectionPtr& c, uint32_t timeoutMs) {
 
 TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   // Counted while waiting, for tests that need the reader to be blocked.
   struct WaitCount {
     Simulator& s;
@@ -341,19 +342,19 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
 
 bool IsGone(const ConnectionPtr& c) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   return c->gone;
 }
 
 void WaitClosed(const ConnectionPtr& c) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   s.changed.wait(guard, [&] { return c->closed; });
 }
 
 void Close(const ConnectionPtr& c) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   if (c->closed) return;
   c->closed = true;
   if (current(s, *c)) {
@@ -368,7 +369,7 @@ void Close(const ConnectionPtr& c) {
 
 bool WritesStalled() {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   return s.scenario.stallWrites;
 }
 
@@ -378,7 +379,7 @@ using namespace simmodel;
 
 void Sim_Configure(const SimScenario& scenario) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   for (const ConnectionPtr& c : s.connections) markGone(s, *c);
   s.connections.clear();
   s.latest.reset();
@@ -396,25 +397,25 @@ void Sim_Configure(const SimScenario& scenario) {
 
 SimScenario Sim_GetScenario() {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   return s.scenario;
 }
 
 SimStats Sim_GetStats() {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   return s.stats;
 }
 
 std::vector<SimWrite> Sim_Writes() {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   return s.writes;
 }
 
 void Sim_InjectFrame(SimFrame frame) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   ConnectionPtr c = s.latest.lock();
   if (c && !c->closed && !c->gone && current(s, *c)) {
     enqueue(s, *c, ItemKind::Frame, std::move(frame), 0, SimClock::now());
@@ -425,14 +426,14 @@ void Sim_InjectFrame(SimFrame frame) {
 
 void Sim_InjectReadError(int err) {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   ConnectionPtr c = s.latest.lock();
   if (c && !c->closed && current(s, *c)) enqueue(s, *c, ItemKind::ReadError, {}, err, SimClock::now());
 }
 
 void Sim_DeviceGone() {
   Simulator& s = sim();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
   for (const ConnectionPtr& c : s.connections) {
     if (c->connected) markGone(s, *c);
   }
@@ -441,14 +442,14 @@ void Sim_DeviceGone() {
 
 bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                             [&] { return s.writes.size() >= n; });
 }
 
 bool Sim_WaitFor(const std::function<bool(const SimStats&)>& condition, uint32_t timeoutMs) {
   Simulator& s = sim();
-  std::unique_lock<std::mutex> guard(s.lock);
+  std::unique_lock<osal_sync::Mutex> guard(s.lock);
   return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                             [&] { return condition(s.stats); });
 }

@@ -12,13 +12,14 @@
 #include "HeciPort.h"
 #include "Log.h"
 #include "SimModel.h"
+#include "Sync.h"
 
 struct HECIWinDevice {
   uint32_t maxMessageLength = 0;
   std::atomic<bool> open{false};
   simmodel::ConnectionPtr connection;
-  std::mutex readLock;   // held for the whole of each HECI_Read
-  std::mutex writeLock;  // held for the whole of each HECI_Write
+  osal_sync::Mutex readLock;   // held for the whole of each HECI_Read
+  osal_sync::Mutex writeLock;  // held for the whole of each HECI_Write
 };
 
 HECIStatus HECI_Init(HECIWinDevice** out) {
@@ -52,7 +53,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
 HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint32_t* bytesRead) {
   *bytesRead = 0;
   if (device == nullptr) return hsNoDevice;
-  std::lock_guard<std::mutex> reading(device->readLock);
+  std::lock_guard<osal_sync::Mutex> reading(device->readLock);
   if (!device->open) return hsNoDevice;
   simmodel::TakeResult r = simmodel::Take(device->connection, size, true);
   switch (r.kind) {
@@ -74,7 +75,7 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
                       uint32_t* bytesWritten) {
   *bytesWritten = 0;
   if (device == nullptr) return hsNoDevice;
-  std::lock_guard<std::mutex> writing(device->writeLock);
+  std::lock_guard<osal_sync::Mutex> writing(device->writeLock);
   if (!device->open) return hsNoDevice;
   int err = length > device->maxMessageLength ? EFBIG : simmodel::BeginWrite(device->connection, data, length);
   if (err == 0 && !simmodel::WaitWritable(device->connection, 500)) {
@@ -92,9 +93,9 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
 
 void HECIWin_CloseHeci(HECIWinDevice* device) {
   if (device == nullptr || !device->open.exchange(false)) return;
-  { std::lock_guard<std::mutex> waitForWriter(device->writeLock); }
+  { std::lock_guard<osal_sync::Mutex> waitForWriter(device->writeLock); }
   simmodel::Close(device->connection);
-  { std::lock_guard<std::mutex> waitForReader(device->readLock); }
+  { std::lock_guard<osal_sync::Mutex> waitForReader(device->readLock); }
 }
 
 void HECIWin_FreeHeci(HECIWinDevice* device) { delete device; }

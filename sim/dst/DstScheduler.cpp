@@ -53,7 +53,10 @@ struct Decision {
   uint64_t ns;
   int32_t thread;
   const char* call;
-  Object* object;
+  // The object's kind and number, copied when the decision is made: the
+  // object itself may be gone by the time a report prints the decision.
+  const char* objectKind;  // null: no object (a sleep)
+  uint32_t objectSerial;
   const void* caller;
   int32_t chosen;  // -1: the clock, -2: nobody can run
 };
@@ -120,14 +123,18 @@ void keep(World* w) {
   for (;;) semWait(&t->go);
 }
 
-std::string objectName(World* w, Object* o) {
-  if (o == nullptr) return "nothing (a sleep)";
+uint32_t serialOf(World* w, Object* o) {
   if (o->serialWorld != w->id) {
     o->serialWorld = w->id;
     o->serial = w->nextSerial++;
   }
+  return o->serial;
+}
+
+std::string objectName(World* w, Object* o) {
+  if (o == nullptr) return "nothing (a sleep)";
   char b[64];
-  std::snprintf(b, sizeof b, "%s#%u", o->kind, o->serial);
+  std::snprintf(b, sizeof b, "%s#%u", o->kind, serialOf(w, o));
   return b;
 }
 
@@ -151,14 +158,20 @@ std::string callerText(const void* caller) {
   return b;
 }
 
-std::string decisionText(World* w, const Decision& d) {
+std::string decisionText(World*, const Decision& d) {
   char b[96];
   std::snprintf(b, sizeof b, "#%" PRIu64 " t=%" PRIu64 ".%06" PRIu64 "ms T%d ", d.step, d.ns / 1000000,
                 d.ns % 1000000, d.thread);
   std::string s = b;
   s += d.call;
   s += " ";
-  s += objectName(w, d.object);
+  if (d.objectKind == nullptr) {
+    s += "nothing (a sleep)";
+  } else {
+    char o[64];
+    std::snprintf(o, sizeof o, "%s#%u", d.objectKind, d.objectSerial);
+    s += o;
+  }
   s += callerText(d.caller);
   if (d.chosen == -2) {
     s += " -> nobody";
@@ -259,7 +272,8 @@ void record(World* w, Thread* self, const char* call, Object* object, const void
   w->hash = (w->hash ^ static_cast<uint64_t>(self->index + 1)) * 1099511628211ull;
   w->hash = (w->hash ^ static_cast<uint64_t>(chosen + 2)) * 1099511628211ull;
   Decision& d = w->ring[w->ringCount++ % kRing];
-  d = Decision{w->steps, w->now, self->index, call, object, caller, chosen};
+  d = Decision{w->steps, w->now, self->index, call, object != nullptr ? object->kind : nullptr,
+               object != nullptr ? serialOf(w, object) : 0u, caller, chosen};
   if (w->options.trace) w->result.trace += decisionText(w, d) + "\n";
 }
 

@@ -7,17 +7,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "MeiEventQuery.h"
 #include "OsEvent.h"
+#include "Sync.h"
 
 namespace {
 
@@ -51,10 +50,10 @@ struct MeiSubscription {
 
   MeiEventCallback callback;
   void* context;
-  std::thread thread;
+  osal_sync::Thread thread;
   // Guarded by the source's lock:
   std::deque<Delivery> queue;
-  std::condition_variable wake;  // queue not empty, or closing
+  osal_sync::CondVar wake;  // queue not empty, or closing
   bool closing = false;
   bool detached = false;  // closed from its own delivery: the thread frees it
 };
@@ -62,10 +61,10 @@ struct MeiSubscription {
 namespace {
 
 struct Source {
-  std::mutex lock;
+  osal_sync::Mutex lock;
   std::vector<MeiSubscription*> subscriptions;
   size_t pending = 0;  // queued deliveries plus the ones in progress
-  std::condition_variable drained;
+  osal_sync::CondVar drained;
 };
 
 // Never destroyed: a delivery thread that outlives main() must still find it.
@@ -95,7 +94,7 @@ void dropQueued(Source& src, MeiSubscription* s) {
 void deliveryLoop(MeiSubscription* s) {
   tOnDeliveryThread = true;
   Source& src = source();
-  std::unique_lock<std::mutex> lk(src.lock);
+  std::unique_lock<osal_sync::Mutex> lk(src.lock);
   for (;;) {
     s->wake.wait(lk, [s] { return s->closing || !s->queue.empty(); });
     if (s->closing) {
@@ -139,7 +138,7 @@ void MeiEventSource_Publish(const char* provider, uint16_t eventId, uint8_t leve
           static_cast<uint64_t>(
               std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100)};
   Source& src = source();
-  std::lock_guard<std::mutex> guard(src.lock);
+  std::lock_guard<osal_sync::Mutex> guard(src.lock);
   for (MeiSubscription* s : src.subscriptions) {
     enqueue(src, s, MeiSubscription::Delivery{kActionDeliver, 0, event});
   }
@@ -147,7 +146,7 @@ void MeiEventSource_Publish(const char* provider, uint16_t eventId, uint8_t leve
 
 void MeiEventSource_PublishError(uint32_t error) {
   Source& src = source();
-  std::lock_guard<std::mutex> guard(src.lock);
+  std::lock_guard<osal_sync::Mutex> guard(src.lock);
   for (MeiSubscription* s : src.subscriptions) {
     enqueue(src, s, MeiSubscription::Delivery{kActionError, error, MeiEventRecord{}});
   }
@@ -159,7 +158,7 @@ void MeiEventSource_Drain() {
     return;
   }
   Source& src = source();
-  std::unique_lock<std::mutex> lk(src.lock);
+  std::unique_lock<osal_sync::Mutex> lk(src.lock);
   src.drained.wait(lk, [&src] { return src.pending == 0; });
 }
 
@@ -168,14 +167,14 @@ bool MeiEventSource_DrainFor(uint32_t timeoutMs) {
     return true;
   }
   Source& src = source();
-  std::unique_lock<std::mutex> lk(src.lock);
+  std::unique_lock<osal_sync::Mutex> lk(src.lock);
   return src.drained.wait_for(lk, std::chrono::milliseconds(timeoutMs),
                               [&src] { return src.pending == 0; });
 }
 
 uint32_t MeiEventSource_Pending() {
   Source& src = source();
-  std::lock_guard<std::mutex> guard(src.lock);
+  std::lock_guard<osal_sync::Mutex> guard(src.lock);
   return static_cast<uint32_t>(src.pending);
 }
 
@@ -197,7 +196,7 @@ MeiSubscription* MeiEventSource_Subscribe(const wchar_t* channel, const wchar_t*
     s->callback = callback;
     s->context = context;
     try {
-      s->thread = std::thread(deliveryLoop, s);
+      s->thread = osal_sync::Thread(deliveryLoop, s);
     } catch (const std::system_error&) {
       failure = kErrorNotEnoughMemory;
     }
@@ -210,7 +209,7 @@ MeiSubscription* MeiEventSource_Subscribe(const wchar_t* channel, const wchar_t*
     return nullptr;
   }
   Source& src = source();
-  std::lock_guard<std::mutex> guard(src.lock);
+  std::lock_guard<osal_sync::Mutex> guard(src.lock);
   src.subscriptions.push_back(s);
   return s;
 }
@@ -220,9 +219,9 @@ void MeiEventSource_Close(MeiSubscription* s) {
     return;
   }
   Source& src = source();
-  const bool fromOwnDelivery = std::this_thread::get_id() == s->thread.get_id();
+  const bool fromOwnDelivery = osal_sync::this_thread_id() == s->thread.get_id();
   {
-    std::lock_guard<std::mutex> guard(src.lock);
+    std::lock_guard<osal_sync::Mutex> guard(src.lock);
     for (auto it = src.subscriptions.begin(); it != src.subscriptions.end(); ++it) {
       if (*it == s) {
         src.subscriptions.erase(it);

@@ -1,0 +1,70 @@
+// What every schedule of the Orlisk stack must show, whatever the scenario:
+// the checks that come from the program's promises, not from its code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Explore.h"
+#include "NfcMeSimulator.h"
+
+namespace stack {
+
+struct Report {
+  uint32_t id;
+  uint64_t ms;  // virtual time of the report
+};
+
+// The event-log reports of the run so far.
+const std::vector<Report>& Reports();
+
+// Virtual milliseconds since the run began.
+uint64_t NowMs();
+
+// A fault the environment thread injects at a virtual time.
+struct Fault {
+  uint64_t atMs;
+  std::function<void()> inject;
+};
+
+// Runs `faults` on a thread of their own, in time order, while `work` runs
+// on the calling thread; returns when both are done.
+void WithFaults(std::vector<Fault> faults, const std::function<void()>& work);
+
+// A number in [lo, hi] drawn from the schedule's seed: fault times differ
+// from schedule to schedule and replay with it.
+uint64_t Draw(const dst::Context& c, uint64_t lo, uint64_t hi);
+
+// Installs the scenario, a recording event-log backend and the counters.
+void Begin(const SimScenario& scenario);
+
+// The generic oracle, after the program or the client has closed its link:
+// nothing is written after the close, no internal-state error line, no
+// block left allocated and no connection left open. Waits `settleMs` of
+// virtual time first, so that anything still to come would show.
+void End(dst::Context& c, uint64_t settleMs = 20000);
+
+// The program's own lines (the output without the log lines).
+std::string OwnLines(const std::string& output);
+
+// Runs the program. Checks what holds for every run: its own lines are
+// those of its exit code, and its result word is the last thing written.
+struct ProgramRun {
+  int code;
+  std::string output;
+  uint64_t endedMs;
+};
+ProgramRun RunProgram(dst::Context& c);
+
+// The own lines that go with an exit code.
+std::string ExpectedOwnLines(int code);
+
+// Checks the reports against `expected` (IDs and virtual times).
+void ExpectReports(dst::Context& c, const std::vector<Report>& expected);
+
+// Fails the run when `output` contains `text`.
+void Forbid(dst::Context& c, const std::string& output, const std::string& text);
+
+}  // namespace stack

@@ -1,0 +1,305 @@
+// Schedules of the whole Orlisk stack in virtual time: the program and the
+// link API over the firmware simulator, with the ME reset events of the
+// event source and faults injected at seeded times, each scenario explored
+// under many seeds. Every scenario checks what the program promises (exit
+// code, own lines, result word last, reports and their times) and the
+// generic oracle of StackOracle.h.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "Dst.h"
+#include "Explore.h"
+#include "MeiEventSource.h"
+#include "NfcMeSimulator.h"
+#include "StackOracle.h"
+#include "Sync.h"
+#include "vxHECICommunicationLayer.h"
+
+using namespace stack;
+
+namespace {
+
+SimScenario scenarioOf(const std::string& text) {
+  SimScenario s;
+  std::string error;
+  if (!Sim_ParseScenario(text, &s, &error)) dst::Fail("bad scenario '" + text + "': " + error);
+  return s;
+}
+
+// Two explorations: in the first, time passes only when every thread is
+// blocked, so the times the program promises (reports at 5000 and 10000 ms,
+// an answer due with a timer at the same instant) are checked exactly; in
+// the second the clock may also overtake a thread that is still runnable (a
+// slow thread), which reaches the races that need a timeout to fire
+// mid-work, and only what holds however slow a thread is gets checked.
+bool gExactTimes = true;
+
+// --- The program -------------------------------------------------------------
+
+// A program run with one expected outcome: exit code, reports, end time.
+dst::Scenario program(const std::string& name, const std::string& scenario, int code,
+                      std::vector<Report> reports, uint64_t endedMs) {
+  return {name, [=](dst::Context& c) {
+            Begin(scenarioOf(scenario));
+            const ProgramRun run = RunProgram(c);
+            c.Check(run.code == code, "exit " + std::to_string(run.code) + ", expected " + std::to_string(code));
+            if (gExactTimes) {
+              ExpectReports(c, reports);
+              c.Check(run.endedMs == endedMs,
+                      "ended at " + std::to_string(run.endedMs) + " ms, expected " + std::to_string(endedMs));
+            }
+            if (code == 0) Forbid(c, run.output, "ERROR   : ");
+            End(c);
+          }};
+}
+
+// A program run under ME reset events published at a seeded time in
+// [fromMs, toMs]: the run ends as without them.
+dst::Scenario programWithReset(const std::string& name, const std::string& scenario, uint16_t eventId,
+                               uint64_t fromMs, uint64_t toMs, int code) {
+  return {name, [=](dst::Context& c) {
+            Begin(scenarioOf(scenario));
+            const uint64_t at = Draw(c, fromMs, toMs);
+            ProgramRun run{};
+            WithFaults({{at, [eventId] { MeiEventSource_Publish("MEI", eventId, 2); }}},
+                       [&] { run = RunProgram(c); });
+            c.Check(run.code == code, "exit " + std::to_string(run.code) + ", expected " + std::to_string(code));
+            if (code == 0) Forbid(c, run.output, "ERROR   : ");
+            End(c);
+          }};
+}
+
+// The answer comes exactly when a timeout is due: either order is legal,
+// and each must end as the order says.
+dst::Scenario answerAtTheFinalTimeout() {
+  return {"answer due at 10000 ms, with the final timeout", [](dst::Context& c) {
+            Begin(scenarioOf("answerDelayMs=10000"));
+            const ProgramRun run = RunProgram(c);
+            if (!gExactTimes) {
+              c.Check(run.code == 0 || run.code == 1, "exit " + std::to_string(run.code));
+            } else if (run.code == 0) {
+              c.Check(run.endedMs == 10000, "ended at " + std::to_string(run.endedMs));
+              ExpectReports(c, {{6, 5000}});
+            } else {
+              c.Check(run.code == 1, "exit " + std::to_string(run.code));
+              c.Check(run.endedMs == 10000, "ended at " + std::to_string(run.endedMs));
+              ExpectReports(c, {{6, 5000}, {6, 10000}, {3, 10000}});
+            }
+            End(c);
+          }};
+}
+
+// An answer delivered at the first timeout is taken in: the query ends then,
+// not with the resend's answer or its failure.
+dst::Scenario answerAtTheFirstTimeout(const std::string& name, const std::string& scenario) {
+  return {name, [=](dst::Context& c) {
+            Begin(scenarioOf(scenario));
+            const ProgramRun run = RunProgram(c);
+            c.Check(run.code == 0, "exit " + std::to_string(run.code) + " although the answer came at 5000 ms");
+            if (gExactTimes) {
+              c.Check(run.endedMs == 5000, "ended at " + std::to_string(run.endedMs) + " ms, not with the answer");
+              const auto& r = Reports();
+              c.Check(r.empty() || (r.size() == 1 && r[0].id == 6 && r[0].ms == 5000), "unexpected reports");
+            }
+            End(c);
+          }};
+}
+
+// A read error injected at a seeded time: before the answer it fails the
+// query, after it the run succeeds.
+dst::Scenario readErrorAroundTheAnswer() {
+  return {"read error around the answer", [](dst::Context& c) {
+            Begin(scenarioOf("answerDelayMs=2000"));
+            const uint64_t at = Draw(c, 1, 3000);
+            ProgramRun run{};
+            WithFaults({{at, [] { Sim_InjectReadError(EIO); }}}, [&] { run = RunProgram(c); });
+            if (gExactTimes && at < 2000) c.Check(run.code == 1, "a read error before the answer did not fail the query");
+            if (gExactTimes && at > 2000) c.Check(run.code == 0, "a read error after the answer failed the run");
+            End(c);
+          }};
+}
+
+// --- The link API, with repeated queries on one context -------------------------
+
+// Queries until one ends otherwise than busy (3), pausing between tries, as a
+// client that retries may.
+int32_t queryRetrying(NfcMeContext* ctx, uint64_t pauseMs, uint64_t untilMs) {
+  MeQueryInfo info{};
+  for (;;) {
+    const int32_t r = vxHECI_QueryInfo(ctx, &info);
+    if (r != 3 || NowMs() >= untilMs) return r;
+    osal_sync::sleep_for(std::chrono::milliseconds(pauseMs));
+  }
+}
+
+NfcMeContext* connect(dst::Context& c) {
+  NfcMeContext* ctx = nullptr;
+  c.Check(vxHECI_Connect(&ctx, nullptr) == 0, "connect failed");
+  return ctx;
+}
+
+// A query that failed on a read error leaves its request and timer running;
+// the client retries while it is refused as busy. The retry that is
+// committed once the old request has ended is answered, so it returns 0.
+dst::Scenario retryAfterReadError(const std::string& name, uint64_t pauseMs) {
+  return {name, [=](dst::Context& c) {
+            Begin(scenarioOf("answerQueries=3-"));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = connect(c);
+            const uint64_t at = Draw(c, 1, 4999);
+            int32_t first = -1, last = -1;
+            WithFaults({{at, [] { Sim_InjectReadError(EIO); }}}, [&] {
+              MeQueryInfo info{};
+              first = vxHECI_QueryInfo(ctx, &info);
+              last = queryRetrying(ctx, pauseMs, 60000);
+            });
+            c.Check(first == 4, "the first query ended with " + std::to_string(first));
+            c.Check(last == 0, "the retry ended with " + std::to_string(last) + " although its answer came");
+            Forbid(c, c.Output(), "Unexpected NfcMeMaintenanceSubcommandVersionQuery");
+            vxHECI_Close(ctx);
+            End(c);
+          }};
+}
+
+// An NCI send response lands while the second query commits, whose write
+// then fails. Whatever the order, the third query is not failed by what
+// happened to the second.
+dst::Scenario frameAndFailedWriteAroundACommit() {
+  return {"frame and failed write around a commit", [](dst::Context& c) {
+            Begin(scenarioOf("failWriteNumber=2"));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = connect(c);
+            int32_t second = -1, third = -1;
+            WithFaults({{100, [] { Sim_InjectFrame({0x04, 0x00, 0, 0, 0, 0}); }}}, [&] {
+              MeQueryInfo info{};
+              c.Check(vxHECI_QueryInfo(ctx, &info) == 0, "the first query failed");
+              osal_sync::sleep_for(std::chrono::milliseconds(100));
+              second = vxHECI_QueryInfo(ctx, &info);
+              third = vxHECI_QueryInfo(ctx, &info);
+            });
+            c.Check(second == 4, "the second query ended with " + std::to_string(second));
+            // 2: the failed write closed the link (the frame came before the
+            // commit); 0: the frame had taken the request, the link stays.
+            c.Check(third == 0 || third == 2, "the third query ended with " + std::to_string(third));
+            vxHECI_Close(ctx);
+            End(c);
+          }};
+}
+
+// The first timeout's answer on the link API, with the resend unanswered.
+dst::Scenario linkAnswerAtTheTimeout() {
+  return {"link: answer at the timeout, resend unanswered", [](dst::Context& c) {
+            Begin(scenarioOf("answerDelayMs=5000;answerQueries=1"));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = connect(c);
+            MeQueryInfo info{};
+            const int32_t r = vxHECI_QueryInfo(ctx, &info);
+            c.Check(r == 0, "ended with " + std::to_string(r) + " although the answer came at 5000 ms");
+            if (gExactTimes) c.Check(NowMs() == 5000, "ended at " + std::to_string(NowMs()) + " ms");
+            vxHECI_Close(ctx);
+            End(c);
+          }};
+}
+
+// With reconnection on, a failed write reconnects and resends; the resend is
+// answered, so the query succeeds whatever the aborted read did.
+dst::Scenario reconnectAndResend() {
+  return {"link: failed write, reconnect, answered resend", [](dst::Context& c) {
+            Begin(scenarioOf("failWriteNumber=2"));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = connect(c);
+            MeQueryInfo info{};
+            c.Check(vxHECI_QueryInfo(ctx, &info) == 0, "the first query failed");
+            ctx->autoReconnect = 1;
+            const int32_t r = vxHECI_QueryInfo(ctx, &info);
+            c.Check(r == 0, "ended with " + std::to_string(r) + " although the resend was answered");
+            vxHECI_Close(ctx);
+            End(c);
+          }};
+}
+
+dst::Scenario repeatedQueries() {
+  return {"link: five answered queries on one context", [](dst::Context& c) {
+            Begin(scenarioOf("framesAfterAnswer=20 01 00 00 00 00"));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = connect(c);
+            for (int i = 0; i < 5; ++i) {
+              MeQueryInfo info{};
+              c.Check(vxHECI_QueryInfo(ctx, &info) == 0, "query " + std::to_string(i + 1) + " failed");
+            }
+            vxHECI_Close(ctx);
+            Forbid(c, c.Output(), "ERROR   : ");
+            End(c);
+          }};
+}
+
+std::vector<dst::Scenario> scenarios() {
+  const std::vector<Report> none;
+  const std::vector<Report> timedOut = {{6, 5000}, {6, 10000}, {3, 10000}};
+  return {
+      program("answer", "", 0, none, 0),
+      program("radio type 17", "radioType=17", 0, none, 0),
+      program("radio type 0", "radioType=0", 2, none, 0),
+      program("no answer", "answerMode=none", 1, timedOut, 10000),
+      program("answer only to the resend", "answerMode=resend", 0, {{6, 5000}}, 5000),
+      program("answer at 4999 ms", "answerDelayMs=4999", 0, none, 4999),
+      answerAtTheFirstTimeout("answer at 5000 ms", "answerDelayMs=5000"),
+      answerAtTheFirstTimeout("answer at 5000 ms, resend unanswered", "answerDelayMs=5000;answerQueries=1"),
+      program("answer at 5001 ms", "answerDelayMs=5001", 0, {{6, 5000}}, 5001),
+      answerAtTheFinalTimeout(),
+      program("read error", "answerMode=readerror", 1, none, 0),
+      readErrorAroundTheAnswer(),
+      program("frames before the answer",
+              "framesBeforeAnswer=20 07 00 00 00 00;framesBeforeAnswer=05 00 00 00 03 00 61 62 63;"
+              "framesBeforeAnswer=03 00 00 00 00 00;framesBeforeAnswer=10 00 00 00 00 00;"
+              "framesBeforeAnswer=01 02",
+              0, none, 0),
+      program("frame after the answer", "framesAfterAnswer=20 01 00 00 00 00", 0, none, 0),
+      program("NCI send response takes the query", "framesBeforeAnswer=04 00 00 00 00 00", 1, none, 0),
+      program("power response takes the query", "framesBeforeAnswer=11 00 00 00 00 00", 1, none, 0),
+      program("frames on connect", "framesOnConnect=20 01 00 00 00 00;framesOnConnect=05 00 00 00 00 00", 0,
+              none, 0),
+      program("no device", "devicePresent=false", 1, {{2, 2000}}, 2000),
+      program("connect refused", "connectFails=true;connectErrno=ENOTTY", 1, {{2, 2000}}, 2000),
+      program("three opens fail", "failFirstOpens=3", 0, none, 600),
+      program("device gone during the query", "answerMode=gone", 1, none, 0),
+      program("writes stall", "stallWrites=true", 1, none, 500),
+      program("first write fails", "failWriteNumber=1", 1, none, 0),
+      program("resend fails", "answerMode=none;failWriteNumber=2", 1, {{6, 5000}}, 5000),
+      programWithReset("ME reset during the query", "answerDelayMs=3000", 1, 0, 4000, 0),
+      programWithReset("ME reset (ID 4) with the resend", "answerMode=resend", 4, 0, 6000, 0),
+      programWithReset("ME reset during connect", "failFirstOpens=2", 1, 0, 500, 0),
+      programWithReset("ME reset during close", "framesAfterAnswer=20 01 00 00 00 00", 1, 0, 2, 0),
+      retryAfterReadError("link: retries after a read error", 500),
+      retryAfterReadError("link: fast retries after a read error", 97),
+      frameAndFailedWriteAroundACommit(),
+      linkAnswerAtTheTimeout(),
+      reconnectAndResend(),
+      repeatedQueries(),
+  };
+}
+
+}  // namespace
+
+int main() {
+  // NFC_DST_CLOCK=0|1 picks one exploration (and is how a replay line of
+  // the second one must be run); by default both run.
+  const char* clock = std::getenv("NFC_DST_CLOCK");
+  bool failed = false;
+  for (const bool exact : {true, false}) {
+    if (clock != nullptr && (clock[0] == '1') == exact) continue;
+    gExactTimes = exact;
+    dst::ExploreOptions options;
+    options.schedulesPerScenario = 1600;
+    options.timeBudgetSeconds = 130;
+    options.clockProbability = exact ? 0.0 : 0.01;
+    std::printf("dst: %s\n", exact ? "time passes only when every thread waits (NFC_DST_CLOCK=0)"
+                                    : "the clock may overtake a running thread (NFC_DST_CLOCK=1)");
+    std::fflush(stdout);
+    const dst::ExploreReport report = dst::Explore(scenarios(), options);
+    failed = failed || !report.failures.empty();
+  }
+  return failed ? 1 : 0;
+}
