@@ -196,8 +196,9 @@ def check_signature(path, name, pe):
         return
     proc = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    ok = proc.returncode == 0 and "Signature verification: ok" in proc.stdout
-    check(ok and pe.security[1] > 0, f"{name}: Authenticode signature verified by osslsigncode")
+    ok = (proc.returncode == 0 and "Signature verification: ok" in proc.stdout
+          and re.search(r"Message digest algorithm\s*: SHA256", proc.stdout) is not None)
+    check(ok and pe.security[1] > 0, f"{name}: SHA-256 Authenticode signature verified by osslsigncode")
     if not ok:
         print(proc.stdout)
 
