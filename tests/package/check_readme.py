@@ -40,6 +40,8 @@ import time
 import zipfile
 from concurrent.futures import ThreadPoolExecutor
 
+from check_package import check, failures
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PLACEHOLDERS = {"{INF}": r".+", "{OPTION}": r"\S+", "{CODE}": r"[0-9A-F]+", "{HEX}": r"[0-9a-f]+",
                 "{N}": r"[0-9]+", "{TEXT}": r".+"}
@@ -48,14 +50,6 @@ REPORT_FAILED = "ERROR   : ReportEventA() failed !"
 # fails one step before this line; the line is the program's own format.
 FROM_THE_PROGRAM = {"CM_Reenumerate_DevNode failed: {HEX}": b"CM_Reenumerate_DevNode failed: %x\n"}
 INF = "C:\\Drivers\\NFC driver\\nfc.inf"
-failures = []
-
-
-def check(ok, what):
-    print(("ok      " if ok else "FAILED  ") + what)
-    if not ok:
-        failures.append(what)
-    return ok
 
 
 def quoted_blocks(readme):
