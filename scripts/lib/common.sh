@@ -7,6 +7,9 @@ export WINEDEBUG=-all
 nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
                      libbenchmark-dev valgrind hyperfine python3)
 nfc_packages_windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+# Authenticode signing of the release (scripts/package with NFC_SIGN_CERT),
+# and its test's throwaway certificate.
+nfc_packages_signing=(osslsigncode openssl)
 # The guest that runs 32-bit programs where this kernel cannot (scripts/guest).
 nfc_packages_guest=(qemu-system-x86 busybox-static cpio)
 
@@ -26,6 +29,7 @@ nfc_ensure_packages() {
       native) wanted+=("${nfc_packages_native[@]}") ;;
       windows) wanted+=("${nfc_packages_windows[@]}") ;;
       guest) wanted+=("${nfc_packages_guest[@]}") ;;
+      signing) wanted+=("${nfc_packages_signing[@]}") ;;
     esac
   done
   local missing

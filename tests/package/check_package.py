@@ -2,19 +2,28 @@
 """Checks the packages that scripts/package wrote, as a user gets them.
 
 usage: check_package.py DIST --wine-run SCRIPT --sim LIBMEISIM [--orlisk64 ORLISK.EXE]
+                         [--event-messages FORMAT_EVENT_MESSAGES.EXE] [--no-runs]
 
 Unpacks both archives into an empty folder and checks:
   - dist/ holds exactly the two archives and SHA256SUMS, named after the
     version of CMakeLists.txt, and every sum in SHA256SUMS holds;
   - the archives' members, their order, their times (SOURCE_DATE_EPOCH, or
     the commit's time) and permissions; the packaged READMEs;
-  - each Windows program: its machine, no link time stamp, no symbols, and
-    its version resource (fixed and text versions, read from the resource
-    section); the Linux program: stripped, and needing only the C library;
+  - each Windows PE file: its machine, no link time stamp, no symbols, its
+    version resource (the fixed version with the commit count as its fourth
+    field, text versions, one product name, read from the resource
+    section), the programs' manifests carrying the same version, and an
+    Authenticode signature that osslsigncode verifies when NFC_SIGN_CERT is
+    set (none otherwise); the Linux program: stripped, and needing only the
+    C library;
+  - the event message file, rendered under Wine by --event-messages (a
+    64-bit program of the release-win64 build) as Event Viewer renders it;
   - each program runs straight from the unpacked archive: Orlisk under Wine
     finds no HECI device; Tamvik under Wine prints its usage; the native
     Orlisk finds no device, and answers SUCCESS against the simulator.
-Where the kernel runs no 32-bit code, the wine-run script takes the 32-bit
+--no-runs leaves out the programs' runs (tests/package/signed: a signature
+changes no code, and the unsigned packing's check runs them). Where the
+kernel runs no 32-bit code, the wine-run script takes the 32-bit
 Orlisk.exe into a QEMU guest; only where no guest can start either is that
 run reported as skipped. --orlisk64 (the same sources, built as 64-bit with
 the same release flags) shows the Windows path works in any case.
@@ -60,6 +69,14 @@ def project_version():
     return re.search(r"project\(\s*\w+\s+VERSION\s+(\d+\.\d+\.\d+)", text).group(1)
 
 
+PRODUCT_NAME = "NFC-ME service tools"
+
+
+def commit_count():
+    """The fourth version field (see cmake/WriteVersion.cmake)."""
+    return int(os.environ.get("NFC_GIT_COUNT") or git("rev-list", "--count", "HEAD"))
+
+
 def version_text(version):
     """What the version resource's text fields must say (see cmake/WriteVersion.cmake)."""
     describe = os.environ.get("NFC_GIT_DESCRIBE")
@@ -82,6 +99,9 @@ class Pe:
         magic = struct.unpack_from("<H", data, opt)[0]
         dirs = opt + (96 if magic == 0x10B else 112)
         self.resource_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
+        # The certificate table (an Authenticode signature) is addressed by
+        # file offset, not RVA.
+        self.security = struct.unpack_from("<II", data, dirs + 4 * 8)
         self.sections = []
         for i in range(nsections):
             s = opt + optsize + 40 * i
@@ -107,9 +127,13 @@ class Pe:
 
     def version_info(self):
         """The RT_VERSION resource's bytes, and the time stamps of the directories on the way."""
+        return self.resource(16)
+
+    def resource(self, kind):
+        """The first resource of a type (16 RT_VERSION, 24 RT_MANIFEST), and the directories' stamps."""
         stamps = []
         offset, leaf = 0, None
-        for wanted in (16, None, None):  # type RT_VERSION, then the first name and language
+        for wanted in (kind, None, None):  # the type, then the first name and language
             stamp, entries = self.resource_dir(offset)
             stamps.append(stamp)
             found = [e for e in entries if wanted is None or e[0] == wanted]
@@ -165,23 +189,46 @@ def read_version(pe):
     return quad(fms, fls), quad(pms, pls), strings, stamps
 
 
-def check_exe(path, name, machine, version, text):
+def check_signature(path, name, pe):
+    cert = os.environ.get("NFC_SIGN_CERT")
+    if not cert:
+        check(pe.security == (0, 0), f"{name}: unsigned, as no NFC_SIGN_CERT is set ({pe.security})")
+        return
+    proc = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ok = (proc.returncode == 0 and "Signature verification: ok" in proc.stdout
+          and re.search(r"Message digest algorithm\s*: SHA256", proc.stdout) is not None)
+    check(ok and pe.security[1] > 0, f"{name}: SHA-256 Authenticode signature verified by osslsigncode")
+    if not ok:
+        print(proc.stdout)
+
+
+def check_exe(path, name, machine, version, text, manifest=True):
     pe = Pe(path)
     check(pe.machine == machine, f"{name}: machine {pe.machine:#x} (wanted {machine:#x})")
     check(pe.timestamp == 0, f"{name}: no link time stamp ({pe.timestamp:#x})")
     debug = [s[0] for s in pe.sections if s[0].startswith((".debug", "/"))]
     check(pe.symtab == 0 and pe.nsymbols == 0 and not debug,
           f"{name}: stripped (symbols {pe.nsymbols}, debug sections {debug})")
+    check_signature(path, name, pe)
     info = read_version(pe)
     if not check(info is not None, f"{name}: has a version resource"):
         return
     fixed_file, fixed_product, strings, stamps = info
-    wanted = tuple(int(x) for x in version.split(".")) + (0,)
+    wanted = tuple(int(x) for x in version.split(".")) + (commit_count(),)
     check(fixed_file == wanted and fixed_product == wanted,
           f"{name}: fixed file and product version {fixed_file}, {fixed_product} (wanted {wanted})")
     for field in ("FileVersion", "ProductVersion"):
         check(strings.get(field) == text, f"{name}: {field} {strings.get(field)!r} (wanted {text!r})")
     check(strings.get("OriginalFilename") == name, f"{name}: OriginalFilename {strings.get('OriginalFilename')!r}")
+    check(strings.get("ProductName") == PRODUCT_NAME, f"{name}: ProductName {strings.get('ProductName')!r}")
+    if manifest:
+        raw, _ = pe.resource(24)
+        identity = re.search(rb"<assemblyIdentity [^>]*version=\"([0-9.]+)\"", raw or b"")
+        quad = ".".join(str(x) for x in wanted)
+        check(identity is not None and identity.group(1).decode() == quad,
+              f"{name}: manifest's assemblyIdentity version "
+              f"{identity.group(1).decode() if identity else None} (wanted {quad})")
     check(not any(stamps), f"{name}: resource directories carry no time stamp ({stamps})")
 
 
@@ -197,11 +244,15 @@ def check_elf(path, name):
 
 # --- archives ---------------------------------------------------------------
 
+WINDOWS_MEMBERS = ["Orlisk.exe", "Tamvik.exe", "KelvNfpProvider.dll", "README.txt", "KelvNfpProvider.reg",
+                   "KelvNfpProvider.wxs"]
+
+
 def check_zip(path, top, epoch, out):
     with zipfile.ZipFile(path) as z:
         infos = z.infolist()
         names = [i.filename for i in infos]
-        wanted = [top + "/", top + "/Orlisk.exe", top + "/Tamvik.exe", top + "/README.txt"]
+        wanted = [top + "/"] + [top + "/" + n for n in WINDOWS_MEMBERS]
         check(names == wanted, f"{os.path.basename(path)}: members in order {names}")
         when = time.gmtime(max(epoch, 315532800))[:6]
         when = when[:5] + (when[5] // 2 * 2,)  # a zip time has two-second steps
@@ -239,6 +290,22 @@ def check_sums(dist, unpacked, expected_names):
     check(sorted(listed) == sorted(expected_names), f"SHA256SUMS lists {listed}")
 
 
+def check_registration(windir):
+    """The registration files name the source, the log and the message file for both roles."""
+    reg = open(os.path.join(windir, "KelvNfpProvider.reg"), "rb").read().decode()
+    key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KelvNfpProvider]"
+    dll = '"INSTALLDIR\\\\KelvNfpProvider.dll"'
+    check(reg.startswith("Windows Registry Editor Version 5.00\r\n") and key in reg
+          and f'"EventMessageFile"={dll}' in reg and f'"CategoryMessageFile"={dll}' in reg
+          and '"CategoryCount"=dword:00000001' in reg and '"TypesSupported"=dword:00000005' in reg,
+          "KelvNfpProvider.reg: the Application log's source, its message file, one category")
+    wxs = open(os.path.join(windir, "KelvNfpProvider.wxs")).read()
+    check(all(a in wxs for a in ('Log="Application"', 'Name="KelvNfpProvider"', 'CategoryCount="1"',
+                                 'EventMessageFile="[#KelvNfpProviderDll]"',
+                                 'CategoryMessageFile="[#KelvNfpProviderDll]"')),
+          "KelvNfpProvider.wxs: util:EventSource for the Application log with the message file")
+
+
 # --- runs -------------------------------------------------------------------
 
 def run(argv, cwd, env=None, timeout=120):
@@ -262,6 +329,8 @@ def main():
     ap.add_argument("--wine-run", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--orlisk64")
+    ap.add_argument("--event-messages")
+    ap.add_argument("--no-runs", action="store_true")
     args = ap.parse_args()
 
     version = project_version()
@@ -284,7 +353,7 @@ def check_unpacked(args, version, text, epoch, win, lin, out):
     check_zip(os.path.join(args.dist, win + ".zip"), win, epoch, out)
     check_tar(os.path.join(args.dist, lin + ".tar.gz"), lin, epoch, out)
     check_sums(args.dist, out, [win + ".zip", lin + ".tar.gz", win + "/Orlisk.exe", win + "/Tamvik.exe",
-                                lin + "/Orlisk"])
+                                win + "/KelvNfpProvider.dll", lin + "/Orlisk"])
     windir, lindir = os.path.join(out, win), os.path.join(out, lin)
 
     readme = open(os.path.join(windir, "README.txt"), "rb").read().decode()
@@ -299,8 +368,17 @@ def check_unpacked(args, version, text, epoch, win, lin, out):
 
     check_exe(os.path.join(windir, "Orlisk.exe"), "Orlisk.exe", 0x14C, version, text)
     check_exe(os.path.join(windir, "Tamvik.exe"), "Tamvik.exe", 0x8664, version, text)
+    dll = os.path.join(windir, "KelvNfpProvider.dll")
+    check_exe(dll, "KelvNfpProvider.dll", 0x14C, version, text, manifest=False)
+    check_registration(windir)
+    if args.event_messages:
+        code, output = run([wine_run, os.path.abspath(args.event_messages), "Z:" + dll.replace("/", "\\")], windir)
+        print(output.rstrip("\n"))
+        check(code == 0, f"KelvNfpProvider.dll under Wine: every report's text and category come back (exit {code})")
     check_elf(os.path.join(lindir, "Orlisk"), "Orlisk (Linux)")
 
+    if args.no_runs:
+        return
     # The runs, each from the folder the archive unpacked into.
     code, output = run([wine_run, os.path.join(windir, "Tamvik.exe")], windir)
     check(code == 6 and output.startswith("USAGE: Tamvik.exe <option> <full path to the inf file>\n"),
