@@ -212,6 +212,29 @@ void postReceive(NfcMeContext* ctx) {
   }
 }
 
+// A thread that sends takes the core through beginSend and gives it back
+// with endSend. A failed write on one thread (the timer's resend) closes the
+// connection while another thread (the caller, slow to reach its own write)
+// may already hold the same core: the core is then only retired, and the
+// last sender closes it, so that nobody sends on a freed core.
+HECICore* beginSend(NfcMeContext* ctx) {
+  ctx->heciSenders += 1;
+  return ctx->heci.load();
+}
+
+void closeRetired(NfcMeContext* ctx) {
+  HECICore* retired = ctx->heciRetired.exchange(nullptr);
+  if (retired != nullptr) {
+    HECIClose(retired);
+  }
+}
+
+void endSend(NfcMeContext* ctx) {
+  if (--ctx->heciSenders == 0) {
+    closeRetired(ctx);
+  }
+}
+
 uint16_t readLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // --- Receive dispatcher branches ---------------------------------------------
@@ -469,6 +492,7 @@ void nfcMeContextRelease(NfcMeContext* ctx) {
   if (heci != nullptr) {
     HECIClose(heci);  // joins the dispatch thread: no callback runs after this
   }
+  closeRetired(ctx);  // nobody sends any more
   if (ctx->sendTimer != nullptr) {
     Timer_Delete(ctx->sendTimer);
     ctx->sendTimer = nullptr;
@@ -538,10 +562,12 @@ uint32_t heciCloseConnection(NfcMeContext* ctx) {
   LINK_TRACE("--> %s", "heciCloseConnection");
   HECICore* heci = ctx->heci.exchange(nullptr);
   if (heci != nullptr) {
-    // Also called from inside HECISendMessage of this very core after a
-    // failed write; the core touches the handle no more once its send
-    // callback has returned.
-    HECIClose(heci);
+    // Called from inside a send after a failed write: the core is closed
+    // once the last thread that sends on it has left (see beginSend).
+    ctx->heciRetired = heci;
+    if (ctx->heciSenders == 0) {
+      closeRetired(ctx);
+    }
   }
   return 0;
 }
@@ -687,7 +713,8 @@ uint8_t* commitResend(NfcMeContext* ctx, uint32_t* length) {
 void sendResend(NfcMeContext* ctx, uint8_t* copy, uint32_t length) {
   armSendTimer(ctx);
   // A failed write reaches NfcMeIfSendComplete from inside the call.
-  HECISendMessage(ctx->heci, copy, length);
+  HECISendMessage(beginSend(ctx), copy, length);
+  endSend(ctx);
   Memory_Free(copy);
 }
 
@@ -1016,7 +1043,8 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   // from inside the send. A notification that comes before the wait is
   // kept by the waiter and ends the wait at once, so none is lost.
   armSendTimer(ctx);
-  const HECIStatus status = HECISendMessage(ctx->heci, frame, sizeof frame);
+  const HECIStatus status = HECISendMessage(beginSend(ctx), frame, sizeof frame);
+  endSend(ctx);
   if (status != hsAccepted) {
     // A write that failed (hsFailure: the send-complete handler has run and
     // closed the connection, or reconnected and resent) or that the core

@@ -49,6 +49,8 @@ constexpr uint32_t kNfcMeOpenGaveUp = 3;
 // without a lock are atomics.
 struct NfcMeContext {
   std::atomic<HECICore*> heci;         // cleared without a lock after a failed write
+  std::atomic<int32_t> heciSenders;    // threads inside a send on `heci` now
+  std::atomic<HECICore*> heciRetired;  // closed while another thread still sent on it
   ByteBuffer* sendBuffer;              // the frame of the current request (under lock)
   std::atomic<int32_t> resendCount;    // resends of the current request
   void* userData;                      // handed back to the upper-layer callbacks

@@ -15,6 +15,7 @@ namespace {
 // Touched only by the run's threads, one at a time (the baton).
 std::vector<Report> gReports;
 size_t gLiveAtBegin = 0;
+uint64_t gDraws = 0;  // draws made in this run: a replay repeats them
 
 void record(const EventLogReport& report, bool) { gReports.push_back({report.eventId, NowMs()}); }
 
@@ -48,8 +49,7 @@ const std::vector<Report>& Reports() { return gReports; }
 uint64_t NowMs() { return dst::NowNs() / 1000000u; }
 
 uint64_t Draw(const dst::Context& c, uint64_t lo, uint64_t hi) {
-  static uint64_t counter = 0;
-  const uint64_t r = splitmix(c.options().seed ^ splitmix(++counter));
+  const uint64_t r = splitmix(c.options().seed ^ splitmix(++gDraws));
   return lo + r % (hi - lo + 1);
 }
 
@@ -69,6 +69,7 @@ void WithFaults(std::vector<Fault> faults, const std::function<void()>& work) {
 
 void Begin(const SimScenario& scenario) {
   gReports.clear();
+  gDraws = 0;
   EventLog_SetBackend(&kQuietBackend);
   EventLog_SetReportObserver(record);
   Sim_Configure(scenario);
@@ -97,7 +98,9 @@ std::string OwnLines(const std::string& output) {
     size_t end = output.find('\n', at);
     end = end == std::string::npos ? output.size() : end + 1;
     const std::string line = output.substr(at, end - at);
-    if (!isLogLine(line)) own += line;
+    // A hex dump's lines end in a line break of their own, to which the log
+    // adds one: an empty line that is the log's, not the program's.
+    if (!isLogLine(line) && line != "\n") own += line;
     at = end;
   }
   return own;
