@@ -70,9 +70,11 @@ typedef enum { REQ_READ = 1, REQ_WRITE, REQ_IOCTL } REQ_KIND;
 
 typedef struct HANDLE_CTX {
   LIST_ENTRY link; /* in DEV.handles */
+  struct DEV* dev;
   ULONG id;        /* 1-based number of the open */
   SCENARIO sc;
   BOOLEAN connected;
+  LONGLONG busyUntil; /* a connect that meets a held client waits until then */
   BOOLEAN gone;
   ULONG writes;
   ULONG versionQueries;
@@ -89,6 +91,7 @@ typedef struct DEV {
   KSPIN_LOCK lock;
   LIST_ENTRY handles;
   ULONG opens;
+  ULONG clientHolder; /* the handle connected to the NFC-ME client, 0: none */
   KEVENT wake;
   volatile LONG stopping;
   PVOID worker;
@@ -449,14 +452,31 @@ static VOID NTAPI onCancel(PDEVICE_OBJECT device, PIRP irp) {
   KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
 }
 
-/* The connect's answer, once it is due. Device lock held. */
-static void answerConnect(HANDLE_CTX* h, PIRP irp, LIST_ENTRY* done) {
+/* How long a connect that finds the client held waits for its holder to
+ * let go. Wine hands a handle's close to the driver after CloseHandle has
+ * returned (Windows sends the cleanup within it), so a program that closes
+ * and reconnects at once would otherwise meet its own old connection. */
+#define BUSY_GRACE_MS 200
+
+/* The connect's answer, once it is due. The client takes one connection at
+ * a time, as the firmware's clients do: a connect while another handle holds
+ * it is refused as busy. Device lock held. */
+static void answerConnect(HANDLE_CTX* h, PIRP irp, LIST_ENTRY* done, LONGLONG now, LONGLONG* next) {
+  DEV* d = h->dev;
   UCHAR* out = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
   const ULONG max = h->sc.maxMessageLength;
   UCHAR answer[5];
   ULONG i;
   if (h->sc.connectFails) {
     take(irp, STATUS_NOT_FOUND, 0, done);
+    return;
+  }
+  if (d->clientHolder != 0 && d->clientHolder != h->id) {
+    if (now < h->busyUntil) {
+      if (*next == 0 || h->busyUntil < *next) *next = h->busyUntil;
+    } else {
+      take(irp, STATUS_DEVICE_BUSY, 0, done);
+    }
     return;
   }
   answer[0] = (UCHAR)max;
@@ -467,6 +487,7 @@ static void answerConnect(HANDLE_CTX* h, PIRP irp, LIST_ENTRY* done) {
   if (!take(irp, STATUS_SUCCESS, h->sc.connectAnswerLength, done)) return;
   for (i = 0; i < h->sc.connectAnswerLength; ++i) out[i] = answer[i];
   h->connected = TRUE;
+  d->clientHolder = h->id;
   enqueueFrames(h, &h->sc.framesOnConnect, now100ns());
 }
 
@@ -487,7 +508,7 @@ static void serve(HANDLE_CTX* h, LIST_ENTRY* done, LONGLONG* next) {
     if (IRP_FLAGS(irp) & FLAG_HELD) {
       take(irp, STATUS_CANCELLED, 0, done);
     } else {
-      answerConnect(h, irp, done);
+      answerConnect(h, irp, done, now, next);
     }
   }
   /* The client's queue, in order, each item once it is due. */
@@ -640,6 +661,7 @@ static NTSTATUS NTAPI onCreate(PDEVICE_OBJECT device, PIRP irp) {
   KIRQL old;
   if (h == NULL) return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   RtlZeroMemory(h, sizeof *h);
+  h->dev = d;
   InitializeListHead(&h->items);
   InitializeListHead(&h->pending);
   loadScenario(&h->sc);
@@ -668,7 +690,10 @@ static NTSTATUS NTAPI onClose(PDEVICE_OBJECT device, PIRP irp) {
     flushHandle(d, h);
     old = lockDev(d);
     RemoveEntryList(&h->link);
+    if (d->clientHolder == h->id) d->clientHolder = 0;
     unlockDev(d, old);
+    /* A connect of another handle may be waiting for the client. */
+    KeSetEvent(&d->wake, IO_NO_INCREMENT, FALSE);
     while (!IsListEmpty(&h->items)) ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&h->items), ITEM, link), TAG);
     trace2(h->id, "close", NULL);
     ExFreePoolWithTag(h, TAG);
@@ -677,12 +702,56 @@ static NTSTATUS NTAPI onClose(PDEVICE_OBJECT device, PIRP irp) {
   return finish(irp, STATUS_SUCCESS, 0);
 }
 
+/* A read that finds a message already due, with no read before it, is
+ * completed in the dispatch routine, as drivers do: the caller's ReadFile
+ * then succeeds at once instead of pending. (A read error still comes to a
+ * pending read.) Takes the message under the lock; completes outside it. */
+static BOOLEAN readAtOnce(DEV* d, HANDLE_CTX* h, PIRP irp, NTSTATUS* status) {
+  ITEM* item = NULL;
+  PLIST_ENTRY e;
+  LINE l;
+  KIRQL old = lockDev(d);
+  for (e = h->pending.Flink; e != &h->pending; e = e->Flink) {
+    PIRP other = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+    if (IRP_KIND(other) == REQ_READ && !(IRP_FLAGS(other) & FLAG_HELD)) break;
+  }
+  if (e == &h->pending && !IsListEmpty(&h->items)) {
+    ITEM* head = CONTAINING_RECORD(h->items.Flink, ITEM, link);
+    if (head->due <= now100ns() && head->kind == ITEM_FRAME) {
+      item = head;
+      RemoveEntryList(&item->link);
+    }
+  }
+  unlockDev(d, old);
+  if (item == NULL) return FALSE;
+  startHandleLine(&l, h->id, "read at once");
+  if (item->length > IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length) {
+    /* The HECI driver delivers whole messages only. */
+    *status = STATUS_BUFFER_TOO_SMALL;
+    put(&l, " failed ");
+    putStatus(&l, *status);
+    emit(&l);
+    finish(irp, *status, 0);
+  } else {
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, item->data, item->length);
+    put(&l, " ");
+    putUnsigned(&l, item->length);
+    put(&l, ": ");
+    putHex(&l, item->data, item->length);
+    emit(&l);
+    *status = finish(irp, STATUS_SUCCESS, item->length);
+  }
+  ExFreePoolWithTag(item, TAG);
+  return TRUE;
+}
+
 static NTSTATUS NTAPI onRead(PDEVICE_OBJECT device, PIRP irp) {
   DEV* d = (DEV*)device->DeviceExtension;
   HANDLE_CTX* h = handleOf(irp);
   NTSTATUS status;
   if (h->gone) return finish(irp, STATUS_DEVICE_DOES_NOT_EXIST, 0);
   if (!h->connected) return finish(irp, STATUS_INVALID_DEVICE_STATE, 0);
+  if (readAtOnce(d, h, irp, &status)) return status;
   status = pend(d, h, irp, REQ_READ, 0, 0);
   serveHandle(d, h);
   return status;
@@ -753,6 +822,7 @@ static NTSTATUS NTAPI onIoctl(PDEVICE_OBJECT device, PIRP irp) {
     if (h->connected) return finish(irp, STATUS_INVALID_DEVICE_STATE, 0);
     traceNumber(h->id, h->sc.connectFails ? "ioctl connect (refused), delay" : "ioctl connect, delay",
                 h->sc.connectDelayMs);
+    h->busyUntil = afterMs(h->sc.connectDelayMs + BUSY_GRACE_MS);
     /* Answered through the pending list, so that a delayed connect and an
      * immediate one take the same path. */
     pend(d, h, irp, REQ_IOCTL, FLAG_TIMED, afterMs(h->sc.connectDelayMs));

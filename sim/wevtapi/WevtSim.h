@@ -25,7 +25,10 @@
 // - EvtClose of a subscription returns only when no callback of it runs any
 //   more, and none comes after it. Called from inside that subscription's
 //   own callback it returns at once (waiting there would wait for itself);
-//   the callback in progress is then the last one. A null, unknown or
+//   the callback in progress is then the last one. With the environment
+//   variable NFCSIM_EVT_CLOSE=nowait it returns at once instead, even while
+//   a callback runs (which the documentation leaves open); no callback
+//   starts after it, and the one running goes on. A null, unknown or
 //   already closed handle, and a delivered event handle (which belongs to
 //   the event log), fail with 6 (ERROR_INVALID_HANDLE).
 //
@@ -45,7 +48,12 @@
 // NFCSIM_EVT_TRACE=PATH appends one line per subscription, delivery and
 // close to that file (under Wine a Unix path will do), so a test can see
 // what the program did with the subscription: "subscribe System 0" (the error code, 0 on success),
-// "deliver MEI 1", "error 15011", "close" or "close from callback".
+// "deliver MEI 1", "error 15011", "close" or "close from callback"; with
+// NFCSIM_EVT_CLOSE=nowait, "close without waiting" (", a callback runs"
+// when one does) and "callback returned after close".
+//
+// NFCSIM_EVT_RENDER_MS=N makes each EvtRender take N ms, so that a callback
+// that renders its event is a slow one.
 //
 // In-process tests drive it through its extra exports below; look them up
 // with GetProcAddress on the loaded wevtapi.dll (which also proves that the

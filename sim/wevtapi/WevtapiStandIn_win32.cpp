@@ -4,6 +4,7 @@
 #include <winevt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstddef>
@@ -44,6 +45,9 @@ struct Subscription {
   EVT_SUBSCRIBE_CALLBACK callback;
   void* context;
   MeiSubscription* source;
+  // Set by an EvtClose that does not wait (NFCSIM_EVT_CLOSE=nowait): no
+  // callback starts once it is set; one already running goes on.
+  std::atomic<bool> closed{false};
 };
 
 struct RenderContext {
@@ -143,6 +147,23 @@ void trace(const char* format, ...) {
 
 bool tracing() { return GetEnvironmentVariableA("NFCSIM_EVT_TRACE", nullptr, 0) != 0; }
 
+// NFCSIM_EVT_CLOSE=nowait: EvtClose of a subscription returns at once, even
+// while one of its callbacks runs; the documentation leaves open whether the
+// event log waits for it.
+bool closeWaits() {
+  char mode[16];
+  const DWORD length = GetEnvironmentVariableA("NFCSIM_EVT_CLOSE", mode, sizeof mode);
+  return !(length > 0 && length < sizeof mode && std::string(mode) == "nowait");
+}
+
+// NFCSIM_EVT_RENDER_MS=N: each EvtRender takes N ms, which makes a callback
+// that renders its event a slow one.
+DWORD renderDelayMs() {
+  char text[16];
+  const DWORD length = GetEnvironmentVariableA("NFCSIM_EVT_RENDER_MS", text, sizeof text);
+  return length > 0 && length < sizeof text ? static_cast<DWORD>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
 // Provider and event ID of a delivered record, through the source's own
 // renderer, for the trace line.
 void traceDelivery(void* record) {
@@ -178,8 +199,12 @@ thread_local const Subscription* tDelivering = nullptr;
 // the caller's callback in the event log's form.
 uint32_t deliverToCaller(uint32_t action, void* context, void* event) {
   const auto* s = static_cast<const Subscription*>(context);
-  // The callback may close the subscription, which frees `s`: everything
-  // needed is read before it runs.
+  if (s->closed.load()) {
+    return 0;  // closed without waiting: no callback starts any more
+  }
+  // The callback may close the subscription, which frees `s` (unless the
+  // close does not wait, which leaves that to a thread of its own):
+  // everything needed is read before it runs.
   const EVT_SUBSCRIBE_CALLBACK callback = s->callback;
   void* const userContext = s->context;
   const Subscription* const outer = tDelivering;
@@ -198,6 +223,11 @@ uint32_t deliverToCaller(uint32_t action, void* context, void* event) {
     removeHandle(&handle);
   }
   tDelivering = outer;
+  if (!closeWaits() && s->closed.load()) {
+    // The caller has been told the subscription is closed, and may have
+    // freed what it gave this callback.
+    trace("callback returned after close");
+  }
   return result;
 }
 
@@ -358,6 +388,9 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
   if (flags != EvtRenderEventValues) {
     return failWith(kErrorInvalidParameter);
   }
+  if (const DWORD delay = renderDelayMs()) {
+    Sleep(delay);
+  }
   if (!isLive(context, Kind::kRenderContext) || !isLive(fragment, Kind::kEvent)) {
     return failWith(kErrorInvalidHandle);
   }
@@ -383,6 +416,17 @@ BOOL WINAPI EvtClose(EVT_HANDLE object) {
   }
   if (kind == Kind::kSubscription) {
     auto* s = static_cast<Subscription*>(object);
+    if (!closeWaits()) {
+      trace(MeiEventSource_Pending() != 0 ? "close without waiting, a callback runs" : "close without waiting");
+      // No callback starts from now on; the one running, if any, is left
+      // to go on while the caller carries on.
+      s->closed.store(true);
+      std::thread([s] {
+        MeiEventSource_Close(s->source);
+        delete s;
+      }).detach();
+      return TRUE;
+    }
     trace(tDelivering == s ? "close from callback" : "close");
     // Waits for a callback in progress, unless called from that callback.
     MeiEventSource_Close(s->source);

@@ -4,6 +4,9 @@ NFC-ME firmware stand-in, in a Wine prefix where it is installed.
 
     e2e_orlisk_driver.py PREFIX CTL RUNNER ORLISK.EXE [WEVTAPI.DLL [NAME_FILTER]]
 
+NAME_FILTER runs only the cases whose name contains one of its '|'-separated
+parts.
+
 PREFIX is a prefix made by sim/driver/prefix.sh, CTL its nfcmesim_ctl.exe,
 RUNNER the program that starts a Windows executable (scripts/wine-run).
 Orlisk.exe is copied alone into an empty folder and run as a caller would,
@@ -12,9 +15,13 @@ code, the time taken, what the driver received (its trace), and that the
 program exits promptly after its result word. A program that does not exit
 is killed and reported, never left to hang the suite.
 
-With WEVTAPI.DLL (the event-log stand-in, sim/wevtapi), one more case puts
-it beside the program and has it deliver an ME reset event (ID 1) while the
-query waits for its answer.
+With WEVTAPI.DLL (the event-log stand-in, sim/wevtapi), two more cases put
+it beside the program and have it deliver an ME reset event (ID 1): while
+the query waits for its answer, and into a slow callback that still runs
+when the program closes, with an EvtClose that does not wait for it.
+
+One case runs two programs at once: the second starts while the first holds
+the NFC-ME client, which takes one connection at a time.
 """
 import os
 import re
@@ -150,11 +157,15 @@ def run_program(runner, exe, env, folder, limit):
 
 
 class Case:
-    def __init__(self, name, scenario, code, seconds, check, writes=None, absent=False, events=None):
+    def __init__(self, name, scenario, code, seconds, check, writes=None, absent=False, events=None,
+                 driver=None, evt_env=None, evt_trace=None):
         self.name, self.scenario, self.code, self.seconds = name, scenario, code, seconds
         self.check, self.writes, self.absent = check, writes, absent
         # Events the wevtapi stand-in delivers ("MEI:1@300"); None: no stand-in.
         self.events = events
+        # A check of the driver's whole trace, and one of the wevtapi
+        # stand-in's trace, with more of its settings in evt_env.
+        self.driver, self.evt_env, self.evt_trace = driver, evt_env or {}, evt_trace
 
 
 def open_fails_ten_times(port_line, status):
@@ -188,6 +199,31 @@ def writes_apart(count, low_ms, high_ms):
     return check
 
 
+def traced(pattern, count):
+    """`count` lines of the driver's trace match `pattern`."""
+    def check(trace):
+        found = [line for line in trace if re.search(pattern, line)]
+        return len(found) == count, f"{len(found)} lines match {pattern!r}, expected {count}"
+    return check
+
+
+def evt_trace_is(*expected):
+    def check(lines):
+        return list(expected) == lines, f"wevtapi stand-in trace {lines!r}, expected {list(expected)!r}"
+    return check
+
+
+def slow_callback_lines():
+    """The watcher's first line when the event comes, the result word, then
+    the rest of the slow callback, which the close waits for."""
+    pattern = (r"LOG     : EvtSubscribeActionDeliver\nSUCCESSLOG     : EvtRender >>> \d+\n"
+               r"LOG     : eventInfo [0-9A-F]+\nLOG     : eventId 1\n")
+
+    def check(out):
+        return re.fullmatch(pattern, out) is not None, f"expected {pattern!r}"
+    return check
+
+
 def watcher_lines_then(result):
     """The watcher's lines for one delivered ME reset event, then the result."""
     pattern = (r"LOG     : EvtSubscribeActionDeliver\nLOG     : EvtRender >>> \d+\n"
@@ -200,7 +236,10 @@ def watcher_lines_then(result):
 
 def cases(with_event_log):
     connect_line = "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x{:X}, GetLastError : 0x{:X}\n"
-    result = [Case("success", "", 0, (0, 6), exactly("SUCCESS"), writes_apart(1, 0, 0))]
+    # The answer is queued when the query arrives: the read that follows
+    # completes at once, and ReadFile succeeds without pending.
+    result = [Case("success", "", 0, (0, 6), exactly("SUCCESS"), writes_apart(1, 0, 0),
+                   driver=traced(r"#\d+ read at once 25: ", 1))]
     for radio in (2, 17):
         result.append(Case(f"radio {radio}", f"radioType={radio}", 0, (0, 6), exactly("SUCCESS")))
     for radio in (0, 1, 3, 16, 18):
@@ -249,6 +288,17 @@ def cases(with_event_log):
         # follows still ends the query.
         result.append(Case("ME reset event while the query waits", "answerDelayMs=1500", 0, (1.4, 7),
                            watcher_lines_then("SUCCESS"), writes_apart(1, 0, 0), events="MEI:1@300"))
+        # The event's callback renders slowly (1.5 s per EvtRender) and still
+        # runs when the program closes, 1 s after the query; EvtClose does
+        # not wait for it. The program must wait for it itself: its memory
+        # is wiped when freed, so a callback going on after the free faults.
+        result.append(Case("ME reset event in a slow callback while the program closes, EvtClose not waiting",
+                           "answerDelayMs=1000", 0, (2.8, 10), slow_callback_lines(), writes_apart(1, 0, 0),
+                           events="MEI:1@300", evt_env={"NFCSIM_EVT_CLOSE": "nowait",
+                                                        "NFCSIM_EVT_RENDER_MS": "1500"},
+                           evt_trace=evt_trace_is("subscribe System 0", "deliver MEI 1",
+                                                  "close without waiting, a callback runs",
+                                                  "callback returned after close")))
     # Drivers that are slow to let a cancelled read go: every run ends with
     # the close of a handle whose read is pending.
     for mode in ("onclose", "late"):
@@ -260,6 +310,79 @@ def cases(with_event_log):
                  ends_with("ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n", QUERY_FAILED, NOT_PRESENT)),
         ]
     return result
+
+
+SECOND_RUN = "second run while a first holds the client"
+
+
+def second_run_while_held(prefix, runner, exe, folder):
+    """A first run holds the NFC-ME client for about 9 s (its query is
+    answered only after the resend, 4 s late); a second run starts once the
+    first has connected. The client takes one connection: each connect of
+    the second run is refused as busy (ERROR_BUSY, 0xAA), so it ends after
+    its ten attempts, while the first ends as it would alone."""
+    prefix.control("scenario", "answerMode=resend;answerDelayMs=4000")
+    prefix.control("wait", "20000")
+    prefix.clear_trace()
+    first = {}
+    runner_thread = threading.Thread(
+        target=lambda: first.update(zip(("out", "code", "seconds", "after"),
+                                        run_program(runner, exe, prefix.env, folder, 25))))
+    runner_thread.start()
+    try:
+        start = time.monotonic()
+        while not any(re.search(r"#\d+ write 11: ", line) for line in prefix.trace()):
+            if time.monotonic() - start > 30 or not runner_thread.is_alive():
+                break
+            time.sleep(0.05)
+        second = run_program(runner, exe, prefix.env, folder, 20)
+    finally:
+        runner_thread.join()
+        prefix.control("scenario", "")
+    trace = prefix.trace()
+    connect_line = ("ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0, "
+                    "GetLastError : 0xAA\n")
+    runs = [(Case(f"{SECOND_RUN}: the first", "", 0, (8, 16), exactly(TIMEOUT_LINE + "SUCCESS")),
+             (first.get("out", ""), first.get("code"), first.get("seconds", 0), first.get("after", 0))),
+            (Case(f"{SECOND_RUN}: the second", "", 1, (1.8, 10), open_fails_ten_times(connect_line, 3)),
+             second)]
+    results = []
+    for case, (out, code, seconds, after) in runs:
+        problems = verdict(case, out, code, seconds, after)
+        results.append([case, seconds, code, out, problems])
+    # All ten refusals came while the first held the client.
+    refused = [i for i, line in enumerate(trace) if re.search(r"#\d+ ioctl failed 0x80000011", line)]
+    holder = next((m.group(1) for m in (re.search(r"#(\d+) write 11: ", line) for line in trace) if m), None)
+    first_close = next((i for i, line in enumerate(trace) if line.endswith(f"#{holder} close")), len(trace))
+    if len(refused) != 10 or (refused and refused[-1] > first_close):
+        results[1][4].append(f"driver trace: {len(refused)} busy connects, expected 10 before the first's close")
+    for r in results:
+        if r[4]:
+            r[4].append("driver trace:\n        " + "\n        ".join(trace))
+    return [tuple(r) for r in results]
+
+
+def verdict(case, out, code, seconds, after):
+    problems = []
+    if code is None:
+        problems.append(f"did not exit {HANG_LIMIT_S:.0f} s after its last output {out[-60:]!r}; killed")
+    elif after > EXIT_AFTER_RESULT_S:
+        problems.append(f"exited {after:.2f} s after its result word, expected at most "
+                        f"{EXIT_AFTER_RESULT_S} s")
+    ok, why = case.check(judged(out))
+    if not ok:
+        problems.append(f"output {out!r}: {why}")
+    if code is not None and code != case.code:
+        problems.append(f"exit code {code}, expected {case.code}")
+    low, high = case.seconds
+    if code is not None and not low <= seconds <= high:
+        problems.append(f"took {seconds:.2f} s, expected {low}..{high} s")
+    return problems
+
+
+def wanted(name, name_filter):
+    """NAME_FILTER: parts of case names, separated by '|'; empty: all."""
+    return not name_filter or any(part in name for part in name_filter.split("|"))
 
 
 def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
@@ -280,7 +403,7 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
     keeper = prefix.hold_session()
     try:
         for case in cases(bool(wevtapi)):
-            if name_filter and name_filter not in case.name:
+            if not wanted(case.name, name_filter):
                 continue
             prefix.control("scenario", case.scenario)
             # The driver takes its interface away (and back) within 50 ms.
@@ -288,8 +411,13 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
             prefix.clear_trace()
             low, high = case.seconds
             env, where = prefix.env, folder
+            evt_trace_file = os.path.join(logged, "evt-trace.txt")
             if case.events is not None:
-                env = dict(env, WINEDLLOVERRIDES="wevtapi=n,b", NFCSIM_EVT=case.events)
+                env = dict(env, WINEDLLOVERRIDES="wevtapi=n,b", NFCSIM_EVT=case.events, **case.evt_env)
+                if case.evt_trace is not None:
+                    if os.path.exists(evt_trace_file):
+                        os.remove(evt_trace_file)
+                    env["NFCSIM_EVT_TRACE"] = evt_trace_file
                 where = logged
             try:
                 out, code, seconds, after = run_program(runner, os.path.join(where, os.path.basename(exe)),
@@ -299,26 +427,28 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
             if code == 77 and out.startswith("SKIPPED"):
                 print(out.strip())
                 return 77
-            problems = []
-            if code is None:
-                problems.append(f"did not exit {HANG_LIMIT_S:.0f} s after its last output {out[-60:]!r}; killed")
-            elif after > EXIT_AFTER_RESULT_S:
-                problems.append(f"exited {after:.2f} s after its result word, expected at most "
-                                f"{EXIT_AFTER_RESULT_S} s")
-            ok, why = case.check(judged(out))
-            if not ok:
-                problems.append(f"output {out!r}: {why}")
-            if code is not None and code != case.code:
-                problems.append(f"exit code {code}, expected {case.code}")
-            if code is not None and not low <= seconds <= high:
-                problems.append(f"took {seconds:.2f} s, expected {low}..{high} s")
+            problems = verdict(case, out, code, seconds, after)
             if case.writes is not None:
                 ok, why = case.writes(query_writes(prefix.trace()))
                 if not ok:
                     problems.append(f"driver trace: {why}")
+            if case.driver is not None:
+                ok, why = case.driver(prefix.trace())
+                if not ok:
+                    problems.append(f"driver trace: {why}")
+            if case.evt_trace is not None:
+                lines = []
+                if os.path.exists(evt_trace_file):
+                    with open(evt_trace_file, encoding="latin-1") as f:
+                        lines = f.read().replace("\r\n", "\n").splitlines()
+                ok, why = case.evt_trace(lines)
+                if not ok:
+                    problems.append(why)
             if problems:
                 problems.append("driver trace:\n        " + "\n        ".join(prefix.trace()))
             results.append((case, seconds, code, out, problems))
+        if wanted(SECOND_RUN, name_filter):
+            results += second_run_while_held(prefix, runner, bare, folder)
     finally:
         keeper.kill()
         keeper.wait()

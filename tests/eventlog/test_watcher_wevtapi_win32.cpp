@@ -31,7 +31,10 @@ namespace {
 // shows that the watcher closed what it opened, each once.
 struct StandInDllFeed {
   using Snapshot = WevtSimCounts;
-  static bool ready() { return sim().loaded(); }
+  static bool ready() {
+    SetEnvironmentVariableA("NFCSIM_EVT_CLOSE", nullptr);
+    return sim().loaded();
+  }
   static void publish(const char* provider, uint16_t id, uint8_t level) {
     sim().publish(provider, id, level);
   }
@@ -61,10 +64,22 @@ struct StandInDllFeed {
   }
 };
 
+// Whether EvtClose waits for a callback in progress is not documented: the
+// stand-in does both (NFCSIM_EVT_CLOSE=nowait), and every case, the deletes
+// during a delivery above all, must hold either way, because the watcher's
+// owner frees what the callback uses right after the delete.
+struct StandInDllFeedCloseNoWait : StandInDllFeed {
+  static bool ready() {
+    SetEnvironmentVariableA("NFCSIM_EVT_CLOSE", "nowait");
+    return sim().loaded();
+  }
+};
+
 }  // namespace
 
 namespace watchertest {
 INSTANTIATE_TYPED_TEST_SUITE_P(WevtapiStandIn, WatcherOnAFeed, StandInDllFeed);
+INSTANTIATE_TYPED_TEST_SUITE_P(WevtapiStandInCloseNoWait, WatcherOnAFeed, StandInDllFeedCloseNoWait);
 }  // namespace watchertest
 
 using WindowsWatcher = watchertest::WatcherOnAFeed<StandInDllFeed>;

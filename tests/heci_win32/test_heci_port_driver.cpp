@@ -350,6 +350,28 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
   }
 }
 
+// A write the driver refuses at once never was in the driver: the control
+// block serves the next write, and the record is freed, not parked.
+TEST_F(HeciWinDriver, AWriteRefusedAtOnceLeavesTheControlBlockFree) {
+  scenario(L"failWriteNumber=1;failWriteCount=1");
+  HECIWinDevice* device = open();
+  ASSERT_NE(device, nullptr);
+  uint32_t n = 0;
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+  EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
+            "ERROR   : HECI_Write : WriteFile() failed, GetLastError : 1F\n");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsSuccess);
+  EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), "");
+  EXPECT_EQ(n, sizeof kVersionQuery);
+  closeAndFree(device);
+  EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+  ASSERT_TRUE(waitTraced("close"));
+  EXPECT_EQ(traced("write (refused) 11:").size(), 1u);
+  EXPECT_EQ(traced("write 11:").size(), 1u);
+}
+
 TEST_F(HeciWinDriver, CloseWhileAWriteStallsWaitsForTheWriteOnly) {
   scenario(L"stallWrites=true");
   HECIWinDevice* device = open();

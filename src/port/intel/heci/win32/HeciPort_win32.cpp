@@ -501,6 +501,11 @@ HECIStatus HECI_Write(HECIWinDevice* device, const uint8_t* data, uint32_t lengt
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       Log_Error("%s : WriteFile() failed, GetLastError : %X", "HECI_Write", static_cast<unsigned>(error));
+      // Refused without pending: no request was started, and the system
+      // never completes the status word that WriteFile set to "pending".
+      // Left so, it would mark the control block busy for ever: later
+      // writes refused, the record parked instead of freed.
+      device->writeOverlapped.Internal = 0;
       endWrite(device);
       Mutex_Unlock(device->handleLock);
       return hsDeviceError;
