@@ -125,9 +125,9 @@ def windows_runs(args, tamvik, work):
             (["/x", INF], base, "/x"), (["/f", INF], base, "/f without hardware ID"),
             (["/f", "C:\\nowhere\\nfc.inf", "ROOT\\NFC_README"], base, "/f of a missing INF")]
     for code in ("0", "103", "E000020B", "E0000301", "5"):
-        jobs.append((["/i", INF], dict(standin, NFC_DIFX_RESULT=code), f"/i answered {code}"))
+        jobs.append((["/i", INF], dict(standin, NFCSIM_DIFX=f"install=0x{code}"), f"/i answered {code}"))
     for code in ("0", "E0000300", "E0000302", "5"):
-        jobs.append((["/u", INF], dict(standin, NFC_DIFX_RESULT=code), f"/u answered {code}"))
+        jobs.append((["/u", INF], dict(standin, NFCSIM_DIFX=f"uninstall=0x{code}"), f"/u answered {code}"))
     runs = [run([args.wine_run, exe, *argv], folder, env, "Tamvik.exe " + name) for argv, env, name in jobs]
     orlisk = os.path.abspath(args.orlisk64)
     runs.append(run([args.wine_run, orlisk], os.path.dirname(orlisk), base, "Orlisk.exe, no HECI device"))
@@ -150,7 +150,7 @@ def main():
     ap.add_argument("--readme", help="check this README.txt instead of the packaged one")
     args = ap.parse_args()
     args.orlisk64 = os.path.join(args.build, "release-win64", "checker", "Orlisk.exe")
-    args.difxapi = os.path.join(args.build, "release-win64", "tests", "package", "DIFxAPI.dll")
+    args.difxapi = os.path.join(args.build, "release-win64", "tests", "package", "difxapi", "DIFxAPI.dll")
     args.sim = os.path.join(args.build, "release-linux", "sim", "libmeisim.so")
 
     with tempfile.TemporaryDirectory(prefix="nfc-readme-") as work:
