@@ -259,13 +259,13 @@ def cases(with_event_log):
         Case("frame shorter than 6 bytes", "framesOnConnect=05 00 00;answerMode=resend", 0, (4.5, 10),
              exactly("ERROR   : Invalid received answer, this frame is drop. Content :\n"
                      "LOG     : 05 00 00 ...\n\n" + TIMEOUT_LINE + "SUCCESS"), writes_apart(2, 4700, 5600)),
-        Case("connect refused", "connectFails=true", 1, (1.8, 8),
+        Case("connect refused", "connectFails=true", 1, (1.8, 12),
              open_fails_ten_times(connect_line.format(0, 0x490), 3)),
-        Case("connect answer of 3 bytes", "connectAnswerLength=3", 1, (1.8, 8),
+        Case("connect answer of 3 bytes", "connectAnswerLength=3", 1, (1.8, 12),
              open_fails_ten_times(connect_line.format(3, 0), 3)),
-        Case("connect answer with a maximum message length of 0", "maxMessageLength=0", 1, (1.8, 8),
+        Case("connect answer with a maximum message length of 0", "maxMessageLength=0", 1, (1.8, 12),
              open_fails_ten_times("ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : max_msg_length 0\n", 3)),
-        Case("version IOCTL refused", "versionFails=true", 1, (1.8, 8),
+        Case("version IOCTL refused", "versionFails=true", 1, (1.8, 12),
              open_fails_ten_times("ERROR   : HECIWin : failed to get HECI Version (IOCTL_HECI_GET_VERSION) : "
                                   "HECIWinF_doIoctl return 0x0\n", 3)),
         Case("no device", "devicePresent=false", 1, (1.8, 12),
