@@ -21,27 +21,3 @@ if(CMAKE_CROSSCOMPILING)
 else()
   find_package(GTest REQUIRED)
 endif()
-
-# nfc_add_test(name SOURCES ... LIBS ...): one test executable, registered
-# with ctest as a single test (under Wine each start costs a second, so we do
-# not register every case separately).
-function(nfc_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name})
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
-  endif()
-  # 77: the program could not be started here at all (see scripts/wine-run).
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} SKIP_RETURN_CODE 77)
-endfunction()
-
-# Test commands that start Wine programs themselves (the end-to-end
-# harnesses) begin with ${NFC_WINE_HARNESS}. In the 32-bit Windows build that
-# is scripts/guest/wrap, which runs the whole command in a QEMU guest where
-# this kernel cannot run 32-bit code; elsewhere it is empty.
-set(NFC_WINE_HARNESS "")
-if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(NFC_WINE_HARNESS ${CMAKE_SOURCE_DIR}/scripts/guest/wrap)
-endif()

@@ -1,45 +1,24 @@
-// Helpers of the HECI tests: a recorder for the core's callbacks, captured
-// output, and the frames the tests exchange.
+// Helpers of the HECI tests: a recorder for the core's callbacks, beside the
+// common ones.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "HECICore.h"
 #include "NfcMeSimulator.h"
+#include "TestSupport.h"
 
 namespace hecitest {
 
-inline const SimFrame kVersionQuery = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
-
-inline long long msSince(SimClock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(SimClock::now() - start).count();
-}
-
-// Captured standard output; Windows consoles add '\r', which is dropped.
-class Output {
- public:
-  Output() { testing::internal::CaptureStdout(); }
-  ~Output() {
-    if (!taken_) testing::internal::GetCapturedStdout();
-  }
-  std::string take() {
-    taken_ = true;
-    std::string s = testing::internal::GetCapturedStdout();
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-    return s;
-  }
-
- private:
-  bool taken_ = false;
-};
+using testsupport::kVersionQuery;
+using testsupport::msSince;
+using testsupport::Output;
 
 // Records the core's callbacks; an optional action runs inside the receive
 // callback, on the dispatch thread.

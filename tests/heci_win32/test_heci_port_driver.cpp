@@ -19,16 +19,13 @@
 #include <vector>
 
 #include "HeciPortWin32.h"
+#include "TestSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const uint8_t kVersionQuery[11] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
-
-long long msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using Clock = testsupport::TestClock;
+using testsupport::kVersionQuery;
+using testsupport::msSince;
 
 bool setDriverValue(const wchar_t* name, const std::wstring& text) {
   HKEY key;
@@ -234,8 +231,8 @@ TEST_F(HeciWinDriver, AQueryIsAnsweredWithOneWholeMessage) {
   HECIWinDevice* device = open();
   ASSERT_NE(device, nullptr);
   uint32_t written = 0;
-  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &written), hsSuccess);
-  EXPECT_EQ(written, sizeof kVersionQuery);
+  EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &written), hsSuccess);
+  EXPECT_EQ(written, kVersionQuery.size());
   std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
   uint32_t n = 0;
   // The unsolicited frame first, then the answer: one message per read.
@@ -267,7 +264,7 @@ TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
     HECIWinDevice* device = open();
     ASSERT_NE(device, nullptr);
     uint32_t n = 0;
-    ASSERT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsSuccess);
+    ASSERT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsSuccess);
     std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsDeviceError);
@@ -312,7 +309,7 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     uint32_t n = 7;
     ::testing::internal::CaptureStdout();
     const auto start = Clock::now();
-    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     const long long ms = msSince(start);
     EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
     EXPECT_EQ(n, 0u);
@@ -320,7 +317,7 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     EXPECT_LT(ms, 2500);
     // Cancelled and collected: the next write may use the control block.
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
     closeAndFree(device);
     EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
@@ -335,13 +332,13 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     uint32_t n = 0;
     ::testing::internal::CaptureStdout();
     const auto start = Clock::now();
-    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     const long long ms = msSince(start);
     EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
     EXPECT_GE(ms, 480 + 450);
     EXPECT_LT(ms, 3000);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+    EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
               "ERROR   : HECI_Write : WriteFile() failed, GetLastError : AA\n");
     closeAndFree(device);
@@ -380,7 +377,7 @@ TEST_F(HeciWinDriver, CloseWhileAWriteStallsWaitsForTheWriteOnly) {
   std::thread writer([&] {
     uint32_t n = 0;
     ::testing::internal::CaptureStdout();
-    HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n);
+    HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n);
     ::testing::internal::GetCapturedStdout();
   });
   ASSERT_TRUE(waitTraced("write (stalled)"));

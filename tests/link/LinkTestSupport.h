@@ -1,38 +1,26 @@
-// Helpers shared by the link layer's scenario tests: captured log output,
-// recorded event-log reports, frame builders and a clock.
+// Helpers shared by the link layer's scenario tests: recorded event-log
+// reports, frame builders and a connected link, beside the common ones.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "EventLogReport.h"
 #include "Mutex.h"
 #include "NfcMeSimulator.h"
+#include "TestSupport.h"
 #include "vxHECICommunicationLayer.h"
 
 namespace linktest {
 
-inline long long msSince(SimClock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(SimClock::now() - start).count();
-}
-
-// Polls `condition` every 5 ms for up to `timeoutMs`; true once it holds.
-inline bool waitUntil(const std::function<bool()>& condition, long long timeoutMs) {
-  const auto end = SimClock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (condition()) return true;
-    if (SimClock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
+using testsupport::count;
+using testsupport::kVersionQuery;
+using testsupport::msSince;
+using testsupport::Output;
+using testsupport::waitUntil;
 
 // sendPending as read under the context's lock (the dispatcher and the timer
 // write it from their own threads).
@@ -41,23 +29,6 @@ inline int32_t pendingFlag(NfcMeContext* ctx) {
   const int32_t value = ctx->sendPending;
   Mutex_Unlock(ctx->lock);
   return value;
-}
-
-// Captures standard output; Windows text mode adds '\r', which we drop.
-class Output {
- public:
-  Output() { testing::internal::CaptureStdout(); }
-  std::string take() {
-    std::string s = testing::internal::GetCapturedStdout();
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-    return s;
-  }
-};
-
-inline size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 // Every event-log report, in order, with the time it was made.
@@ -93,8 +64,6 @@ struct Reports {
     return out;
   }
 };
-
-inline const SimFrame kVersionQuery = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
 
 // A 25-byte VersionQuery answer with reply status 0 and record bytes
 // 0x40..0x4C.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "NfcMeFrames.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ struct Buffer {
   std::vector<uint8_t> bytes() const { return {b->data, b->data + b->length}; }
 };
 
-const std::vector<uint8_t> kVersionQuery = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
+using testsupport::kVersionQuery;
 
 // A VersionQuery answer: header, sub-command 1, reply status, 13 data bytes
 // numbered 0x40.. so that every record byte shows where it came from.

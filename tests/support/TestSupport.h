@@ -1,0 +1,71 @@
+// Helpers that every test folder uses: the test clock, polling with a limit,
+// captured standard output, counting in text, and the version query's bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// The clock that tests measure time and time limits with. It must be the one
+// the simulator stamps its frames with, so that the two can be compared.
+using TestClock = std::chrono::steady_clock;
+
+inline long long msSince(TestClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TestClock::now() - start).count();
+}
+
+// Polls `condition` every 5 ms for up to `timeoutMs`; true once it holds.
+inline bool waitUntil(const std::function<bool()>& condition, long long timeoutMs) {
+  const auto end = TestClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (condition()) return true;
+    if (TestClock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Captures standard output from construction to take(). Windows text mode
+// adds '\r', which is dropped. A capture that a failed assertion leaves
+// untaken is ended by the destructor: GoogleTest allows one at a time, and
+// the next test's would otherwise abort the whole suite.
+class Output {
+ public:
+  Output() { testing::internal::CaptureStdout(); }
+  ~Output() {
+    if (!taken_) testing::internal::GetCapturedStdout();
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  std::string take() {
+    taken_ = true;
+    std::string s = testing::internal::GetCapturedStdout();
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+  }
+
+ private:
+  bool taken_ = false;
+};
+
+// How often `what` occurs in `text`, overlaps included.
+inline size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The version query as it goes on the wire: the maintenance header (eight
+// zero bytes, then the data size 1, little-endian) and the sub-command
+// VersionQuery (1).
+inline const std::vector<uint8_t> kVersionQuery = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
+
+}  // namespace testsupport
