@@ -356,13 +356,13 @@ TEST_F(HeciWinDriver, AWriteRefusedAtOnceLeavesTheControlBlockFree) {
   ASSERT_NE(device, nullptr);
   uint32_t n = 0;
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsDeviceError);
+  EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
   EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
             "ERROR   : HECI_Write : WriteFile() failed, GetLastError : 1F\n");
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(HECI_Write(device, kVersionQuery, sizeof kVersionQuery, &n), hsSuccess);
+  EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsSuccess);
   EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), "");
-  EXPECT_EQ(n, sizeof kVersionQuery);
+  EXPECT_EQ(n, kVersionQuery.size());
   closeAndFree(device);
   EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
   ASSERT_TRUE(waitTraced("close"));
