@@ -37,8 +37,8 @@ struct Reports {
     uint32_t id;
     SimClock::time_point when;
   };
-  static std::mutex& mutex() {
-    static std::mutex m;
+  static osal_sync::Mutex& mutex() {
+    static osal_sync::Mutex m;
     return m;
   }
   static std::vector<Entry>& entries() {
@@ -46,7 +46,7 @@ struct Reports {
     return e;
   }
   static void observe(const EventLogReport& report, bool) {
-    std::lock_guard<std::mutex> hold(mutex());
+    std::lock_guard<osal_sync::Mutex> hold(mutex());
     entries().push_back({report.eventId, SimClock::now()});
   }
   Reports() {
@@ -55,7 +55,7 @@ struct Reports {
   }
   ~Reports() { EventLog_SetReportObserver(nullptr); }
   std::vector<Entry> all() const {
-    std::lock_guard<std::mutex> hold(mutex());
+    std::lock_guard<osal_sync::Mutex> hold(mutex());
     return entries();
   }
   std::vector<uint32_t> ids() const {

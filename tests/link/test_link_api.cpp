@@ -32,7 +32,7 @@ int32_t queryPausedAfterCommit(NfcMeContext* ctx, MeQueryInfo* info, const std::
   std::atomic<int32_t> result{-1};
   Mutex* sendGate = ctx->heci.load()->sendGate;
   Mutex_Lock(sendGate);
-  std::thread query([&] { result = vxHECI_QueryInfo(ctx, info); });
+  osal_sync::Thread query([&] { result = vxHECI_QueryInfo(ctx, info); });
   const bool committed = waitUntil([&] { return pendingFlag(ctx) == 1; }, 3000);
   if (committed) meanwhile();
   Mutex_Unlock(sendGate);
@@ -112,7 +112,7 @@ TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
   Link link(s);
   MeQueryInfo first = freshInfo();
   int32_t firstResult = -1;
-  std::thread waiter([&] { firstResult = vxHECI_QueryInfo(link.ctx, &first); });
+  osal_sync::Thread waiter([&] { firstResult = vxHECI_QueryInfo(link.ctx, &first); });
   ASSERT_TRUE(Sim_WaitForWrites(1, 3000));
   MeQueryInfo second = freshInfo();
   Output out;
@@ -242,7 +242,7 @@ TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
   // No receive is posted after the short frame: an injected frame stays
   // unread. The pause also lets the dispatcher finish logging.
   Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  osal_sync::sleep_for(std::chrono::milliseconds(500));
   const std::string log = out.take();
   EXPECT_EQ(Sim_GetStats().framesDelivered, 7u);
   EXPECT_EQ(info.radioType, 2);

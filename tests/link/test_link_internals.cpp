@@ -129,7 +129,7 @@ TEST_F(Dispatcher, RearmWithTheFlagAlreadySetLogsAndLeavesTheLockFree) {
   EXPECT_EQ(out.take(), "ERROR   : ERROR : heciHelperRearmRequest called but previous Send not ACK.\n");
   EXPECT_EQ(ctx->sendPending, 1);
   std::atomic<bool> taken{false};
-  std::thread other([&] {
+  osal_sync::Thread other([&] {
     Mutex_Lock(ctx->lock);
     taken = true;
     Mutex_Unlock(ctx->lock);

@@ -57,7 +57,7 @@ TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
   Sim_InjectFrame(versionAnswer());
   Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
   ASSERT_TRUE(Sim_WaitFor([&](const SimStats& st) { return st.framesDelivered == delivered + 2; }, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the dispatcher log
+  osal_sync::sleep_for(std::chrono::milliseconds(500));  // let the dispatcher log
   log = late.take();
   EXPECT_EQ(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 1\n");
   EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
@@ -111,7 +111,7 @@ TEST(LinkTimeout, AnswerWithinTheTimeoutStopsTheTimer) {
   const int32_t result = vxHECI_QueryInfo(link.ctx, &info);
   EXPECT_GE(msSince(start), 1000 - kEarly);
   // Past the first timeout, with room for a late timer thread.
-  std::this_thread::sleep_until(start + std::chrono::milliseconds(5000 + kLate));
+  osal_sync::sleep_until(start + std::chrono::milliseconds(5000 + kLate));
   EXPECT_EQ(out.take(), "");
   EXPECT_EQ(result, 0);
   EXPECT_EQ(Sim_GetStats().writes, 1u) << "nothing was resent";
@@ -137,7 +137,7 @@ TEST(LinkTimeout, AnsweredResendOfAQueryFailedByAReadErrorLeavesTheContextUsable
   const bool answered =
       Sim_WaitFor([](const SimStats& st) { return st.answers == 1 && st.framesDelivered == 1; }, 5000 + 4000);
   const auto answeredAfter = msSince(start);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the dispatcher log
+  osal_sync::sleep_for(std::chrono::milliseconds(300));  // let the dispatcher log
   const std::string log = out.take();
   EXPECT_EQ(failed, 4);
   EXPECT_LT(failedAfter, 2000);

@@ -12,11 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "Sync.h"
+
 namespace testsupport {
 
 // The clock that tests measure time and time limits with. It must be the one
-// the simulator stamps its frames with, so that the two can be compared.
-using TestClock = std::chrono::steady_clock;
+// the simulator stamps its frames with, so that the two can be compared: the
+// monotonic clock, virtual in the deterministic simulation build.
+using TestClock = osal_sync::Clock;
 
 inline long long msSince(TestClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(TestClock::now() - start).count();
@@ -28,7 +31,7 @@ inline bool waitUntil(const std::function<bool()>& condition, long long timeoutM
   for (;;) {
     if (condition()) return true;
     if (TestClock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    osal_sync::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
