@@ -217,6 +217,15 @@ void postReceive(NfcMeContext* ctx) {
 // connection while another thread (the caller, slow to reach its own write)
 // may already hold the same core: the core is then only retired, and the
 // last sender closes it, so that nobody sends on a freed core.
+// The id after `id`: never 0 (a request set up without an id) and never
+// kCurrentRequest, also when the count wraps.
+constexpr uint32_t nextRequestId(uint32_t id) {
+  return id + 1 == kCurrentRequest || id + 1 == 0 ? 1 : id + 1;
+}
+static_assert(nextRequestId(kCurrentRequest - 1) == 1 && nextRequestId(kCurrentRequest) == 1 &&
+                  nextRequestId(41) == 42,
+              "request ids skip 0 and kCurrentRequest");
+
 HECICore* beginSend(NfcMeContext* ctx) {
   ctx->heciSenders += 1;
   return ctx->heci.load();
@@ -1016,7 +1025,7 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   }
   ctx->sendPending = 1;
   ctx->resendCount = 0;
-  ctx->requestId = ctx->requestId + 1 == kCurrentRequest || ctx->requestId + 1 == 0 ? 1 : ctx->requestId + 1;
+  ctx->requestId = nextRequestId(ctx->requestId);
   const uint32_t request = ctx->requestId;
   NfcMe_BuildVersionQuery(ctx->sendBuffer);
   // What goes out is a copy: a resend on the timer's thread may replace the
