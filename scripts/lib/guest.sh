@@ -16,11 +16,12 @@ nfc_native_wine32() {
   /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
-# Must 32-bit Windows programs run in the guest? Yes where this kernel cannot
-# start them, or where NFC_WINE32_GUEST=1 asks for the guest anyway; never
-# inside the guest itself.
+# The one decision "in a guest or here": 32-bit Windows programs run in the
+# guest where this kernel cannot start them, or where NFC_WINE32_GUEST=1 asks
+# for the guest anyway. Inside the guest neither holds (its kernel runs 32-bit
+# code, and scripts/guest/run does not pass NFC_WINE32_GUEST in), so a
+# command never boots a guest from within one.
 nfc_wine32_needs_guest() {
-  [ "${NFC_IN_GUEST:-}" != 1 ] || return 1
   [ "${NFC_WINE32_GUEST:-}" = 1 ] || ! nfc_native_wine32
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the packages that scripts/package wrote, as a user gets them.
 
-usage: check_package.py DIST --wine-run SCRIPT --sim LIBMEISIM [--orlisk64 ORLISK.EXE]
+usage: check_package.py DIST --wine-run SCRIPT --sim LIBMEISIM [--guest-wrap SCRIPT]
+                         [--orlisk64 ORLISK.EXE]
                          [--event-messages FORMAT_EVENT_MESSAGES.EXE] [--no-runs]
 
 Unpacks both archives into an empty folder and checks:
@@ -23,9 +24,9 @@ Unpacks both archives into an empty folder and checks:
     Orlisk finds no device, and answers SUCCESS against the simulator.
 --no-runs leaves out the programs' runs (tests/package/signed: a signature
 changes no code, and the unsigned packing's check runs them). Where the
-kernel runs no 32-bit code, the wine-run script takes the 32-bit
-Orlisk.exe into a QEMU guest; only where no guest can start either is that
-run reported as skipped. --orlisk64 (the same sources, built as 64-bit with
+kernel runs no 32-bit code, --guest-wrap (scripts/guest/wrap) takes the
+32-bit Orlisk.exe into a QEMU guest; only where no guest can start either is
+that run reported as skipped. --orlisk64 (the same sources, built as 64-bit with
 the same release flags) shows the Windows path works in any case.
 """
 import argparse
@@ -328,6 +329,7 @@ def main():
     ap.add_argument("dist")
     ap.add_argument("--wine-run", required=True)
     ap.add_argument("--sim", required=True)
+    ap.add_argument("--guest-wrap")
     ap.add_argument("--orlisk64")
     ap.add_argument("--event-messages")
     ap.add_argument("--no-runs", action="store_true")
@@ -383,7 +385,8 @@ def check_unpacked(args, version, text, epoch, win, lin, out):
     code, output = run([wine_run, os.path.join(windir, "Tamvik.exe")], windir)
     check(code == 6 and output.startswith("USAGE: Tamvik.exe <option> <full path to the inf file>\n"),
           f"Tamvik.exe under Wine without arguments: exit {code}, the usage text")
-    code, output = run([wine_run, os.path.join(windir, "Orlisk.exe")], windir)
+    wrap = [os.path.abspath(args.guest_wrap)] if args.guest_wrap else []
+    code, output = run([*wrap, wine_run, os.path.join(windir, "Orlisk.exe")], windir)
     if code == SKIPPED:
         skip(f"Orlisk.exe under Wine: {last_line(output)}")
     else:
