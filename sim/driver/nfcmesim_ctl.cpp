@@ -8,6 +8,10 @@
 //   nfcmesim_ctl hold <ms>                     waits for the interface, says
 //                                              "ready", then keeps the Wine
 //                                              session (and the driver) up
+//   nfcmesim_ctl connect <ms>                  connects to the NFC-ME client,
+//                                              says "connected", and holds
+//                                              the connection until standard
+//                                              input ends or <ms> have passed
 //
 // Runs as a 64-bit program (wine64): a 32-bit installer ignores the INF's
 // NTamd64 sections and installs nothing. Exit code 0 on success; failures
@@ -17,6 +21,7 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -100,6 +105,70 @@ int setValue(const wchar_t* name, const wchar_t* text) {
   return 0;
 }
 
+// The device path of the first HECI interface, or "" when there is none.
+std::wstring interfacePath() {
+  HDEVINFO set = SetupDiGetClassDevsW(&kHeciInterfaceClass, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return L"";
+  std::wstring path;
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = sizeof data;
+  DWORD size = 0;
+  if (SetupDiEnumDeviceInterfaces(set, nullptr, &kHeciInterfaceClass, 0, &data)) {
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+  }
+  if (size > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+    std::string buffer(size, '\0');
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof *detail;
+    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) path = detail->DevicePath;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return path;
+}
+
+DWORD WINAPI readToTheEnd(void*) {
+  char byte;
+  DWORD got = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got != 0) {
+  }
+  return 0;
+}
+
+// Another program holding the client, for as long as the caller wants: a
+// test of what a second program sees must not depend on how fast the first
+// one runs.
+int connectAndHold(unsigned ms) {
+  const std::wstring path = interfacePath();
+  if (path.empty()) {
+    SetLastError(ERROR_NOT_FOUND);
+    return fail("finding the HECI interface");
+  }
+  HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return fail("opening the HECI interface");
+  unsigned char guid[sizeof kNfcMeWireClientGuid];
+  std::memcpy(guid, kNfcMeWireClientGuid, sizeof guid);
+  unsigned char answer[NFCME_WIRE_IOCTL_ANSWER_LENGTH];
+  DWORD got = 0;
+  if (!DeviceIoControl(device, NFCME_WIRE_IOCTL_CONNECT_CLIENT, guid, sizeof guid, answer, sizeof answer, &got,
+                       nullptr)) {
+    const int rc = fail("connecting to the NFC-ME client");
+    CloseHandle(device);
+    return rc;
+  }
+  std::printf("connected\n");
+  std::fflush(stdout);
+  HANDLE reader = CreateThread(nullptr, 0, readToTheEnd, nullptr, 0, nullptr);
+  if (reader != nullptr) {
+    WaitForSingleObject(reader, ms);
+  } else {
+    Sleep(ms);
+  }
+  CloseHandle(device);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -119,6 +188,9 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     return 0;
   }
-  std::printf("usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | gone <ms> | scenario <text> | trace <path> | hold <ms>\n");
+  if (verb == L"connect" && argc == 3) return connectAndHold(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
+  std::printf(
+      "usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | gone <ms> | scenario <text> | trace <path> | "
+      "hold <ms> | connect <ms>\n");
   return 2;
 }
