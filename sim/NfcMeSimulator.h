@@ -53,6 +53,18 @@ enum class SimAnswerMode : uint8_t {
                // with ENODEV from then on (an ME reset during the query)
 };
 
+// One thing the device does after a version query, `atMs` after it: the
+// version answer (the scenario's bytes), another frame, a read error, or
+// going away. Items come in the order of their times (equal times in list
+// order), and overtake what is queued for later from an earlier query.
+struct SimReactionItem {
+  enum class Kind : uint8_t { Answer, Frame, ReadError, Gone };
+  Kind kind;
+  uint32_t atMs;
+  SimFrame frame;  // Frame only
+  int err = EIO;   // ReadError only
+};
+
 struct SimScenario {
   // --- Device and connection -------------------------------------------
   // false: there is no device at all (the port finds none; open gives ENOENT).
@@ -111,11 +123,19 @@ struct SimScenario {
   // queue fills and later writes time out.
   bool stallWrites = false;
 
-  // --- In-process extension ---------------------------------------------
+  // --- In-process extensions (not available through Sim_ParseScenario) ---
   // Called (outside the simulator's lock) for every written message that is
   // not a version query; the frames it returns are queued for the host.
-  // Not available through Sim_ParseScenario.
   std::function<std::vector<SimFrame>(const SimFrame& written)> responder;
+  // The device's own reaction to each version query, by its number over
+  // the whole configuration (reactions[0] for the first query written, a
+  // resend counting as a query of its own). A query that has a reaction
+  // gets exactly that instead of answerMode, answerDelayMs and the frame
+  // lists; one beyond the list gets those. See SimReactionItem.
+  std::vector<std::vector<SimReactionItem>> reactions;
+  // The maximum message length answered by the second and later connects
+  // (a reconnect); 0: maxMessageLength again.
+  uint32_t reconnectMaxMessageLength = 0;
 };
 
 struct SimStats {
@@ -140,6 +160,35 @@ struct SimWrite {
   bool failed;                // the write was failed by the scenario
   uint32_t connection;        // 1-based number of the open it came through
 };
+
+// What the device saw and did, in order, for an observer that models what
+// the host may make of it: every open and connect, every write with its
+// outcome and the thread that made it, every frame, read error and loss of
+// the device that a host read took, and every close.
+enum class SimEventKind : uint8_t {
+  Open,           // err: 0, or why the open was refused
+  Connect,        // err: 0, or why the connect was refused; value: max length
+  Write,          // bytes reached the device
+  WriteFailed,    // the scenario failed it (err), or the device had gone
+  WriteStalled,   // the write waited for room and gave up
+  Frame,          // a host read took `bytes`
+  ReadError,      // a host read failed with err (ENODEV: the device has gone)
+  Close,          // the host closed the connection
+};
+
+struct SimEvent {
+  SimEventKind kind;
+  SimClock::time_point when;
+  uint32_t connection;      // 1-based number of the open; 0 before one
+  int err;
+  uint32_t value;
+  SimFrame bytes;
+  osal_sync::ThreadId thread;  // the host thread that caused it
+};
+
+// Called for each event, under the simulator's lock (so it must not call
+// the simulator); null to stop. Kept across Sim_Configure.
+void Sim_SetEventObserver(std::function<void(const SimEvent&)> observer);
 
 // Installs a scenario and resets the simulator: counters, recorded writes
 // and queued frames are cleared. Connections still open from before are cut

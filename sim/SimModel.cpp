@@ -57,7 +57,16 @@ struct Simulator {
   uint32_t connectionCounter = 0;
   FILE* trace = nullptr;
   SimClock::time_point traceStart = SimClock::now();
+  std::function<void(const SimEvent&)> observer;
 };
+
+// Tells the observer, if any. Called with the lock held.
+void emit(Simulator& s, SimEventKind kind, const Connection* c, int err = 0, uint32_t value = 0,
+          SimFrame bytes = {}) {
+  if (!s.observer) return;
+  s.observer(SimEvent{kind, SimClock::now(), c != nullptr ? c->id : 0, err, value, std::move(bytes),
+                      osal_sync::this_thread_id()});
+}
 
 // Lines for NFCSIM_TRACE, so a run of an unmodified program can be looked
 // at afterwards. Called with the lock held.
@@ -134,15 +143,57 @@ void enqueue(Simulator& s, Connection& c, ItemKind kind, SimFrame frame, int err
   s.changed.notify_all();
 }
 
+// Queued in the order of due times, behind items due at the same time: a
+// reaction's item may overtake one queued earlier for later.
+void enqueueByDue(Simulator& s, Connection& c, ItemKind kind, SimFrame frame, int err,
+                  SimClock::time_point due) {
+  if (kind == ItemKind::Frame && frame.empty()) return;
+  auto at = std::find_if(c.queue.begin(), c.queue.end(), [&](const Item& i) { return i.due > due; });
+  c.queue.insert(at, Item{kind, std::move(frame), err, due});
+  s.changed.notify_all();
+}
+
 SimFrame versionAnswer(const SCENARIO& wire) {
   SimFrame answer(Scenario_VersionAnswerLength(&wire));
   Scenario_VersionAnswer(&wire, answer.data(), static_cast<unsigned>(answer.size()));
   return answer;
 }
 
+// A reaction of the scenario's list, for the query numbered `number` over
+// the configuration.
+void queueReaction(Simulator& s, Connection& c, const std::vector<SimReactionItem>& items) {
+  std::vector<const SimReactionItem*> order;
+  for (const SimReactionItem& i : items) order.push_back(&i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const SimReactionItem* a, const SimReactionItem* b) { return a->atMs < b->atMs; });
+  const auto now = SimClock::now();
+  for (const SimReactionItem* i : order) {
+    const auto due = now + std::chrono::milliseconds(i->atMs);
+    switch (i->kind) {
+      case SimReactionItem::Kind::Answer:
+        enqueueByDue(s, c, ItemKind::Frame, versionAnswer(s.wire), 0, due);
+        ++s.stats.answers;
+        break;
+      case SimReactionItem::Kind::Frame:
+        enqueueByDue(s, c, ItemKind::Frame, i->frame, 0, due);
+        break;
+      case SimReactionItem::Kind::ReadError:
+        enqueueByDue(s, c, ItemKind::ReadError, {}, i->err, due);
+        break;
+      case SimReactionItem::Kind::Gone:
+        enqueueByDue(s, c, ItemKind::Gone, {}, ENODEV, due);
+        break;
+    }
+  }
+}
+
 // The client's reaction to the connection's latest version query.
 void queueVersionAnswer(Simulator& s, Connection& c) {
   const SimScenario& sc = s.scenario;
+  if (s.stats.versionQueries <= sc.reactions.size()) {
+    queueReaction(s, c, sc.reactions[s.stats.versionQueries - 1]);
+    return;
+  }
   const auto due = SimClock::now() + std::chrono::milliseconds(sc.answerDelayMs);
   for (const SimFrame& f : sc.framesBeforeAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
   switch (sc.answerMode) {
@@ -178,11 +229,13 @@ int Open(ConnectionPtr* out) {
   out->reset();
   if (!s.scenario.devicePresent) {
     traceLine(s, "open: no device");
+    emit(s, SimEventKind::Open, nullptr, ENOENT);
     return ENOENT;
   }
   if (s.openAttempts++ < s.scenario.failFirstOpens) {
     ++s.stats.failedOpens;
     traceLine(s, "open refused (errno %d)", s.scenario.openErrno);
+    emit(s, SimEventKind::Open, nullptr, s.scenario.openErrno);
     s.changed.notify_all();
     return s.scenario.openErrno;
   }
@@ -193,6 +246,7 @@ int Open(ConnectionPtr* out) {
   ++s.stats.opens;
   ++s.stats.openConnections;
   traceLine(s, "open #%u", c->id);
+  emit(s, SimEventKind::Open, c.get());
   s.changed.notify_all();
   *out = std::move(c);
   return 0;
@@ -213,12 +267,16 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
   if (err != 0) {
     ++s.stats.failedConnects;
     traceLine(s, "connect #%u refused (errno %d)", c->id, err);
+    emit(s, SimEventKind::Connect, c.get(), err);
     s.changed.notify_all();
     return err;
   }
   c->connected = true;
-  *maxMessageLength = s.scenario.maxMessageLength;
+  *maxMessageLength = s.stats.connects > 0 && s.scenario.reconnectMaxMessageLength != 0
+                          ? s.scenario.reconnectMaxMessageLength
+                          : s.scenario.maxMessageLength;
   ++s.stats.connects;
+  emit(s, SimEventKind::Connect, c.get(), 0, *maxMessageLength);
   s.latest = c;
   traceLine(s, "connect #%u, max message length %u", c->id, *maxMessageLength);
   const auto now = SimClock::now();
@@ -232,7 +290,10 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
 int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   Simulator& s = sim();
   std::lock_guard<osal_sync::Mutex> guard(s.lock);
-  if (c->gone || c->closed || !c->connected || !current(s, *c)) return ENODEV;
+  if (c->gone || c->closed || !c->connected || !current(s, *c)) {
+    if (current(s, *c)) emit(s, SimEventKind::WriteFailed, c.get(), ENODEV, 0, SimFrame(data, data + length));
+    return ENODEV;
+  }
   const uint32_t number = ++s.writeAttempts;
   const SimScenario& sc = s.scenario;
   if (Scenario_FailsWrite(&s.wire, number)) {
@@ -241,6 +302,7 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
     ++s.stats.failedWrites;
     traceLine(s, "write #%u on #%u failed (errno %d): %s", number, c->id, sc.writeErrno,
               hex(data, length).c_str());
+    emit(s, SimEventKind::WriteFailed, c.get(), sc.writeErrno, number, SimFrame(data, data + length));
     s.changed.notify_all();
     return sc.writeErrno;
   }
@@ -255,6 +317,7 @@ void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   s.writes.push_back(SimWrite{bytes, SimClock::now(), false, c->id});
   ++s.stats.writes;
   traceLine(s, "write on #%u: %s", c->id, hex(data, length).c_str());
+  emit(s, SimEventKind::Write, c.get(), 0, s.writeAttempts, bytes);
   s.changed.notify_all();
   if (c->gone || c->closed) return;
   if (length == sizeof kNfcMeWireVersionQuery && std::memcmp(data, kNfcMeWireVersionQuery, length) == 0) {
@@ -279,7 +342,9 @@ bool WaitWritable(const ConnectionPtr& c, uint32_t timeoutMs) {
   std::unique_lock<osal_sync::Mutex> guard(s.lock);
   s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                      [&] { return !s.scenario.stallWrites || c->closed || c->gone; });
-  return !s.scenario.stallWrites && !c->closed && !c->gone;
+  const bool writable = !s.scenario.stallWrites && !c->closed && !c->gone;
+  if (!writable && current(s, *c)) emit(s, SimEventKind::WriteStalled, c.get(), ETIMEDOUT);
+  return writable;
 }
 
 TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
@@ -300,7 +365,10 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
   } waiting{s, c};
   for (;;) {
     if (c->closed) return {TakeKind::Closed, {}, 0};
-    if (c->gone) return {TakeKind::Gone, {}, ENODEV};
+    if (c->gone) {
+      if (current(s, *c)) emit(s, SimEventKind::ReadError, c.get(), ENODEV);
+      return {TakeKind::Gone, {}, ENODEV};
+    }
     if (!c->queue.empty()) {
       Item& front = c->queue.front();
       if (front.due <= SimClock::now()) {
@@ -316,6 +384,7 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
           c->queue.pop_front();
           ++s.stats.readErrors;
           traceLine(s, "read error on #%u (errno %d)", c->id, r.err);
+          emit(s, SimEventKind::ReadError, c.get(), r.err);
           s.changed.notify_all();
           return r;
         }
@@ -328,6 +397,7 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
           ++s.stats.framesDelivered;
         }
         traceLine(s, "frame to #%u: %s", c->id, hex(r.frame.data(), r.frame.size()).c_str());
+        emit(s, SimEventKind::Frame, c.get(), 0, 0, r.frame);
         s.changed.notify_all();
         return r;
       }
@@ -363,6 +433,7 @@ void Close(const ConnectionPtr& c) {
     s.connections.erase(std::remove(s.connections.begin(), s.connections.end(), c),
                         s.connections.end());
     traceLine(s, "close #%u", c->id);
+    emit(s, SimEventKind::Close, c.get());
   }
   s.changed.notify_all();
 }
@@ -393,6 +464,12 @@ void Sim_Configure(const SimScenario& scenario) {
   s.writeAttempts = 0;
   s.connectionCounter = 0;
   s.changed.notify_all();
+}
+
+void Sim_SetEventObserver(std::function<void(const SimEvent&)> observer) {
+  Simulator& s = sim();
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
+  s.observer = std::move(observer);
 }
 
 SimScenario Sim_GetScenario() {

@@ -165,6 +165,49 @@ TEST(Simulator, TheResponderAnswersOtherMessages) {
   EXPECT_EQ(port.read(), SimFrame({0x04, 0, 7, 8, 0, 0}));
 }
 
+// A reaction replaces the scenario's answer for its query only; its items
+// come in time order and overtake what an earlier query left for later. The
+// observer sees every write, frame and error in that order, with the writer.
+TEST(Simulator, ReactionsPerQueryAndTheRecordOfWhatTheDeviceDid) {
+  using Kind = SimReactionItem::Kind;
+  SimScenario sc;
+  sc.reactions = {{{Kind::Answer, 300, {}}},
+                  {{Kind::ReadError, 0, {}}, {Kind::Frame, 0, {0x20, 1, 0, 0, 0, 0}}, {Kind::Answer, 0, {}}}};
+  sc.maxMessageLength = 256;
+  sc.reconnectMaxMessageLength = 1024;
+  std::vector<SimEvent> seen;
+  Sim_SetEventObserver([&](const SimEvent& e) { seen.push_back(e); });
+  {
+    Port port{sc};
+    Output out;  // the read error's line
+    EXPECT_EQ(HECIWin_MaxMessageLength(port.device), 256u);
+    ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+    ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
+    HECIStatus status = hsSuccess;
+    port.read(&status);
+    EXPECT_EQ(status, hsDeviceError);  // the second query's items, due first
+    EXPECT_EQ(port.read(), SimFrame({0x20, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(port.read().size(), 25u);
+    EXPECT_EQ(port.read().size(), 25u);  // the first query's answer, 300 ms on
+    ASSERT_EQ(port.write(kVersionQuery), hsSuccess);  // beyond the list: answered at once
+    EXPECT_EQ(port.read().size(), 25u);
+    EXPECT_EQ(Sim_GetStats().answers, 3u);
+    HECIWinDevice* again = nullptr;  // a second connect: the reconnect's length
+    ASSERT_EQ(HECI_Init(&again), hsSuccess);
+    EXPECT_EQ(HECIWin_MaxMessageLength(again), 1024u);
+    HECIWin_CloseHeci(again);
+    HECIWin_FreeHeci(again);
+  }
+  Sim_SetEventObserver(nullptr);
+  std::vector<SimEventKind> kinds;
+  for (const SimEvent& e : seen) kinds.push_back(e.kind);
+  using K = SimEventKind;
+  EXPECT_EQ(kinds, (std::vector<K>{K::Open, K::Connect, K::Write, K::Write, K::ReadError, K::Frame, K::Frame,
+                                   K::Frame, K::Write, K::Frame, K::Open, K::Connect, K::Close, K::Close}));
+  EXPECT_EQ(seen[2].thread, osal_sync::this_thread_id());
+  EXPECT_EQ(seen[2].bytes, kVersionQuery);
+}
+
 TEST(ScenarioText, ParsesEveryKindOfItem) {
   SimScenario sc;
   std::string error;
