@@ -72,6 +72,14 @@ bool readAll(int fd, void* data, size_t n) {
   return true;
 }
 
+// The plan a failed schedule drew, at the end of its message.
+constexpr const char* kPlanMark = "plan: ";
+
+std::string planOf(const std::string& message) {
+  const size_t at = message.rfind(std::string("\n") + kPlanMark);
+  return at == std::string::npos ? std::string() : message.substr(at + 1, message.find('\n', at + 1) - at - 1);
+}
+
 std::string tail(const std::string& s, size_t n) { return s.size() <= n ? s : "..." + s.substr(s.size() - n); }
 
 // One schedule in this process; the output it wrote is kept in the message
@@ -86,6 +94,7 @@ Result runOne(const Scenario& s, const Options& o, std::string* output) {
   if (!r.ok) {
     const std::string out = capture.Text();
     if (!out.empty()) r.failure += "output of the run:\n" + tail(out, 2000) + "\n";
+    if (!context.Plan().empty()) r.failure += kPlanMark + context.Plan() + "\n";
   }
   return r;
 }
@@ -273,7 +282,7 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
     ++report.scenarios;
     report.firstFailureAt.push_back(0);
     uint32_t printed = 0;
-    const uint64_t total = e.schedulesPerScenario;
+    const uint64_t total = e.schedulesPerScenario * s.weight;
     const uint64_t calibration = std::min<uint64_t>(e.calibrationRuns, total);
     std::vector<Options> jobs;
     jobs.reserve(total);
@@ -294,12 +303,14 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
         ExploreFailure f{s.name, StrategyText(o), o.seed, out.message, ""};
         char seed[32];
         std::snprintf(seed, sizeof seed, "0x%016" PRIx64, o.seed);
-        f.replayLine = "NFC_DST_CASE=" + shellQuote(s.name) + " NFC_DST_STRATEGY=" + f.strategy +
+        f.replayLine = (e.replayEnvironment.empty() ? "" : e.replayEnvironment + " ") + "NFC_DST_CASE=" + shellQuote(s.name) + " NFC_DST_STRATEGY=" + f.strategy +
                        " NFC_DST_SEED=" + seed + " " + command;
         if (report.firstFailureAt.back() == 0) report.firstFailureAt.back() = from + j + 1;
         if (printed++ < e.printPerScenario) {
           std::printf("dst: FAIL '%s' schedule %zu (%s): %s\n  replay: %s\n", s.name.c_str(), from + j + 1,
                       f.strategy.c_str(), firstLine(out.message).c_str(), f.replayLine.c_str());
+          const std::string plan = planOf(out.message);
+          if (!plan.empty()) std::printf("  %s\n", plan.c_str());
         }
         report.failures.push_back(f);
       }

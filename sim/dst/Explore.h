@@ -33,14 +33,22 @@ class Context {
   void Check(bool ok, const std::string& message) const {
     if (!ok) Fail(message);
   }
+  // What the schedule's seed drew for the scenario (a generated plan), in
+  // one line: printed with a failure, after its replay line.
+  void SetPlan(std::string plan) { plan_ = std::move(plan); }
+  const std::string& Plan() const { return plan_; }
 
  private:
   const Options& options_;
+  std::string plan_;
 };
 
 struct Scenario {
   std::string name;
   std::function<void(Context&)> body;
+  // Explored `weight` times as many schedules as the others: a scenario
+  // that draws a different plan from every seed has more to cover.
+  uint32_t weight = 1;
 };
 
 struct ExploreOptions {
@@ -60,13 +68,16 @@ struct ExploreOptions {
   // failure costs a child, and more of them add little.
   uint32_t maxFailuresPerScenario = 20;
   std::string replayCommand;       // default: this executable
+  // Settings a replay needs besides the schedule's own (NFC_DST_CLOCK=1),
+  // put in front of each replay line.
+  std::string replayEnvironment;
 };
 
 struct ExploreFailure {
   std::string scenario;
   std::string strategy;  // "random" or "pct:<d>:<k>"
   uint64_t seed;
-  std::string message;
+  std::string message;   // ends with "plan: ..." when the scenario drew one
   std::string replayLine;
 };
 
