@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "Dst.h"
 #include "EventLogReport.h"
@@ -14,10 +15,31 @@ namespace {
 
 // Touched only by the run's threads, one at a time (the baton).
 std::vector<Report> gReports;
+std::vector<Step> gRecord;
 size_t gLiveAtBegin = 0;
 uint64_t gDraws = 0;  // draws made in this run: a replay repeats them
 
-void record(const EventLogReport& report, bool) { gReports.push_back({report.eventId, NowMs()}); }
+Step stepNow(StepKind kind) {
+  Step s;
+  s.kind = kind;
+  s.ns = dst::NowNs();
+  s.thread = osal_sync::this_thread_id();
+  return s;
+}
+
+void record(const EventLogReport& report, bool) {
+  gReports.push_back({report.eventId, NowMs()});
+  Step s = stepNow(StepKind::Report);
+  s.report = report.eventId;
+  gRecord.push_back(s);
+}
+
+void recordDevice(const SimEvent& e) {
+  Step s = stepNow(StepKind::Device);
+  s.device = e;
+  s.thread = e.thread;
+  gRecord.push_back(std::move(s));
+}
 
 // The system log is not touched in a schedule: a report is accepted.
 void* registerQuiet(const char*) { return &gReports; }
@@ -46,6 +68,22 @@ std::string describe(const std::vector<Report>& reports) {
 
 const std::vector<Report>& Reports() { return gReports; }
 
+const std::vector<Step>& Record() { return gRecord; }
+
+void RecordCallStart(LinkCall call) {
+  Step s = stepNow(StepKind::CallStart);
+  s.call = call;
+  gRecord.push_back(s);
+}
+
+void RecordCallEnd(LinkCall call, int32_t code, const void* record) {
+  Step s = stepNow(StepKind::CallEnd);
+  s.call = call;
+  s.code = code;
+  if (record != nullptr) std::memcpy(s.record.data(), record, s.record.size());
+  gRecord.push_back(s);
+}
+
 uint64_t NowMs() { return dst::NowNs() / 1000000u; }
 
 uint64_t Draw(const dst::Context& c, uint64_t lo, uint64_t hi) {
@@ -69,7 +107,9 @@ void WithFaults(std::vector<Fault> faults, const std::function<void()>& work) {
 
 void Begin(const SimScenario& scenario) {
   gReports.clear();
+  gRecord.clear();
   gDraws = 0;
+  Sim_SetEventObserver(recordDevice);
   EventLog_SetBackend(&kQuietBackend);
   EventLog_SetReportObserver(record);
   Sim_Configure(scenario);
@@ -89,6 +129,7 @@ void End(dst::Context& c, uint64_t settleMs) {
           "blocks left allocated: " + std::to_string(Memory_LiveBlocks() - gLiveAtBegin));
   EventLog_SetReportObserver(nullptr);
   EventLog_SetBackend(nullptr);
+  Sim_SetEventObserver(nullptr);
 }
 
 std::string OwnLines(const std::string& output) {

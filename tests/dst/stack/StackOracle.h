@@ -2,6 +2,7 @@
 // the checks that come from the program's promises, not from its code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,27 @@ struct Report {
   uint32_t id;
   uint64_t ms;  // virtual time of the report
 };
+
+// What a run did, in one order: what the device saw and did, the link API
+// calls of the program or client (recorded around the calls, see
+// LinkCalls.cpp) and the event-log reports, each with its virtual time and
+// the thread it happened on.
+enum class StepKind : uint8_t { Device, Report, CallStart, CallEnd };
+enum class LinkCall : uint8_t { Connect, Query, Close };
+struct Step {
+  StepKind kind;
+  uint64_t ns;
+  uint64_t thread;
+  SimEvent device{};            // Device
+  uint32_t report = 0;          // Report: the event ID
+  LinkCall call = LinkCall::Connect;  // CallStart, CallEnd
+  int32_t code = 0;             // CallEnd
+  std::array<uint8_t, 13> record{};   // CallEnd of a query: the caller's record
+};
+const std::vector<Step>& Record();
+// For LinkCalls.cpp: a link API call begins or ends on the calling thread.
+void RecordCallStart(LinkCall call);
+void RecordCallEnd(LinkCall call, int32_t code, const void* record);
 
 // The event-log reports of the run so far.
 const std::vector<Report>& Reports();
