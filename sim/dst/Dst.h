@@ -20,7 +20,10 @@
 
 namespace dst {
 
-enum class Strategy { Random, Pct };
+// Random: every point picks uniformly among the runnable threads. Pct:
+// priorities with d-1 change points. Sticky: the thread at a point goes on
+// unless a switch (switchProbability) is drawn.
+enum class Strategy { Random, Pct, Sticky };
 
 struct Options {
   uint64_t seed = 0;
@@ -31,6 +34,7 @@ struct Options {
   // are runnable. PCT gives the clock a priority instead. 0 turns the clock
   // choice off for both: deadlines pass only when every thread is blocked.
   double clockProbability = 0.01;
+  double switchProbability = 0.05;  // Sticky
   uint64_t maxSteps = 1000000;
   uint64_t maxVirtualNs = 3600ull * 1000000000ull;
   bool trace = false;              // record every decision into Result::trace

@@ -292,8 +292,21 @@ void advanceClock(World* w, Thread* self, uint64_t deadline) {
   }
 }
 
-// Index into enabled[0..n), or n for the clock.
-size_t pick(World* w, Thread** enabled, size_t n, bool clockOption) {
+double unit(World* w) { return static_cast<double>(splitmix(w->rng) >> 11) * 0x1.0p-53; }
+
+// Index into enabled[0..n), or n for the clock. `self` made the point.
+size_t pick(World* w, Thread* self, Thread** enabled, size_t n, bool clockOption) {
+  if (w->options.strategy == Strategy::Sticky) {
+    // The thread at the point goes on unless a switch is drawn: long runs of
+    // one thread with a preemption anywhere, as a window needs that a
+    // thread is preempted in and the others then run through.
+    if (clockOption && unit(w) < w->options.clockProbability) return n;
+    const double u = unit(w);
+    for (size_t i = 0; i < n; ++i) {
+      if (enabled[i] == self && u >= w->options.switchProbability) return i;
+    }
+    return static_cast<size_t>(splitmix(w->rng) % n);
+  }
   if (w->options.strategy == Strategy::Random) {
     const uint64_t r = splitmix(w->rng);
     if (clockOption && static_cast<double>(r >> 11) * 0x1.0p-53 < w->options.clockProbability) return n;
@@ -379,7 +392,7 @@ void reschedule(Thread* self, const char* call, Object* object, const void* call
     size_t choice = 0;
     if (n + (clockOption ? 1 : 0) >= 2) {
       ++w->choiceSteps;
-      choice = pick(w, enabled, n, clockOption);
+      choice = pick(w, self, enabled, n, clockOption);
     }
     if (choice == n) {
       record(w, self, call, object, caller, -1);
