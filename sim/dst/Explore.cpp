@@ -163,6 +163,14 @@ std::vector<Outcome> runBatch(const Scenario& s, const std::vector<Options>& job
   return out;
 }
 
+void tally(ExploreReport& report, const Options& o) {
+  switch (o.strategy) {
+    case Strategy::Random: ++report.random; break;
+    case Strategy::Pct: ++report.pct; break;
+    case Strategy::Sticky: ++report.sticky; break;
+  }
+}
+
 std::string selfCommand(const ExploreOptions& o) {
   if (!o.replayCommand.empty()) return o.replayCommand;
   char b[4096];
@@ -210,7 +218,7 @@ ExploreReport replay(const std::vector<Scenario>& scenarios, const ExploreOption
     const Result r = runOne(s, o, &output);
     ++report.scenarios;
     ++report.schedules;
-    ++(o.strategy == Strategy::Pct ? report.pct : report.random);
+    tally(report, o);
     std::printf("dst: replay of '%s', %s, seed 0x%" PRIx64 ": %" PRIu64 " steps, %" PRIu64
                 " ns virtual, decision hash 0x%" PRIx64 "\n--- decisions\n%s--- output\n%s--- verdict\n%s\n",
                 s.name.c_str(), StrategyText(o).c_str(), o.seed, r.steps, r.virtualNs, r.decisionHash,
@@ -245,8 +253,8 @@ std::string OutputCapture::Text() {
 }
 
 bool ParseStrategy(const std::string& text, Options& out) {
-  if (text == "random") {
-    out.strategy = Strategy::Random;
+  if (text == "random" || text == "sticky") {
+    out.strategy = text == "random" ? Strategy::Random : Strategy::Sticky;
     return true;
   }
   int d = 0;
@@ -262,6 +270,7 @@ bool ParseStrategy(const std::string& text, Options& out) {
 
 std::string StrategyText(const Options& o) {
   if (o.strategy == Strategy::Random) return "random";
+  if (o.strategy == Strategy::Sticky) return "sticky";
   return "pct:" + std::to_string(o.pctDepth) + ":" + std::to_string(o.pctSteps);
 }
 
@@ -270,6 +279,10 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
   e.schedulesPerScenario = envNumber("NFC_DST_SCHEDULES", e.schedulesPerScenario);
   const size_t count = static_cast<size_t>(envNumber("NFC_DST_SCENARIOS", all.size()));
   if (const char* b = std::getenv("NFC_DST_BUDGET_S")) e.timeBudgetSeconds = std::strtod(b, nullptr);
+  e.maxFailuresPerScenario =
+      static_cast<uint32_t>(envNumber("NFC_DST_MAX_FAILURES", e.maxFailuresPerScenario));
+  e.printPerScenario = static_cast<uint32_t>(envNumber("NFC_DST_PRINT", e.printPerScenario));
+  e.baseSeed = envNumber("NFC_DST_BASE_SEED", e.baseSeed);
   const auto start = std::chrono::steady_clock::now();
   auto overBudget = [&] {
     return e.timeBudgetSeconds > 0 &&
@@ -277,8 +290,10 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
   };
   const std::string command = selfCommand(e);
   ExploreReport report;
+  const char* only = std::getenv("NFC_DST_ONLY");
   for (size_t si = 0; si < all.size() && si < count; ++si) {
     const Scenario& s = all[si];
+    if (only != nullptr && s.name.find(only) == std::string::npos) continue;
     ++report.scenarios;
     report.firstFailureAt.push_back(0);
     uint32_t printed = 0;
@@ -298,7 +313,7 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
         const Options& o = jobs[from + j];
         const Outcome& out = got[j];
         ++report.schedules;
-        ++(o.strategy == Strategy::Pct ? report.pct : report.random);
+        tally(report, o);
         if (out.verdict.ok != 0) continue;
         ExploreFailure f{s.name, StrategyText(o), o.seed, out.message, ""};
         char seed[32];
@@ -318,15 +333,21 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
     };
     account(0, runBatch(s, jobs, 0, jobs.size()));
     for (const Outcome& o : outcomes) k = std::max<uint64_t>(k, o.verdict.choiceSteps);
-    // The rest, PCT interleaved with random walk in the asked share.
+    // The rest, PCT and the sticky walk interleaved with the random walk in
+    // the asked shares.
+    auto turns = [](uint64_t i, double share) {
+      return static_cast<uint64_t>(static_cast<double>(i + 1) * share) >
+             static_cast<uint64_t>(static_cast<double>(i) * share);
+    };
+    uint64_t notPct = 0;
     for (uint64_t i = calibration; i < total; ++i) {
       Options o = baseOptions(e);
       o.seed = mix(e.baseSeed ^ nameHash(s.name) ^ mix(i));
-      const bool pct = static_cast<uint64_t>(static_cast<double>(i + 1) * e.pctShare) >
-                       static_cast<uint64_t>(static_cast<double>(i) * e.pctShare);
-      if (pct) {
+      if (turns(i, e.pctShare)) {
         o.strategy = Strategy::Pct;
         o.pctSteps = k;
+      } else if (turns(notPct++, e.stickyShare / (1.0 - e.pctShare))) {
+        o.strategy = Strategy::Sticky;
       }
       jobs.push_back(o);
     }
@@ -362,8 +383,9 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
       report.failures.push_back(f);
     }
   }
-  std::printf("dst: %" PRIu64 " schedules, %zu scenarios, %zu failures (random %" PRIu64 ", pct %" PRIu64 ")\n",
-              report.schedules, report.scenarios, report.failures.size(), report.random, report.pct);
+  std::printf("dst: %" PRIu64 " schedules, %zu scenarios, %zu failures (random %" PRIu64 ", pct %" PRIu64
+              ", sticky %" PRIu64 ")\n",
+              report.schedules, report.scenarios, report.failures.size(), report.random, report.pct, report.sticky);
   std::fflush(stdout);
   return report;
 }

@@ -6,7 +6,13 @@
 // Environment:
 //   NFC_DST_SCHEDULES  schedules per scenario (overrides the options)
 //   NFC_DST_SCENARIOS  run only the first N scenarios
+//   NFC_DST_ONLY       run only the scenarios whose names contain this
 //   NFC_DST_BUDGET_S   stop starting new batches after this many seconds
+//   NFC_DST_MAX_FAILURES, NFC_DST_PRINT
+//                      failures after which a scenario is left, and how
+//                      many of them print their replay line
+//   NFC_DST_BASE_SEED  the base of every schedule's seed (a fresh one
+//                      explores schedules no earlier run has)
 //   NFC_DST_CASE, NFC_DST_STRATEGY, NFC_DST_SEED
 //                      replay: run only this schedule, in-process, traced
 #pragma once
@@ -53,7 +59,8 @@ struct Scenario {
 
 struct ExploreOptions {
   uint64_t schedulesPerScenario = 1000;
-  double pctShare = 0.5;           // the rest is random walk
+  double pctShare = 0.34;
+  double stickyShare = 0.33;       // the rest is random walk
   int pctDepth = 3;
   uint64_t baseSeed = 0x5EEDD57ull;
   double timeBudgetSeconds = 0;    // 0: none
@@ -75,7 +82,7 @@ struct ExploreOptions {
 
 struct ExploreFailure {
   std::string scenario;
-  std::string strategy;  // "random" or "pct:<d>:<k>"
+  std::string strategy;  // "random", "sticky" or "pct:<d>:<k>"
   uint64_t seed;
   std::string message;   // ends with "plan: ..." when the scenario drew one
   std::string replayLine;
@@ -85,6 +92,7 @@ struct ExploreReport {
   uint64_t schedules = 0;
   uint64_t random = 0;
   uint64_t pct = 0;
+  uint64_t sticky = 0;
   size_t scenarios = 0;
   uint64_t rechecked = 0;
   std::vector<ExploreFailure> failures;
@@ -94,7 +102,7 @@ struct ExploreReport {
 
 ExploreReport Explore(const std::vector<Scenario>& scenarios, ExploreOptions options = ExploreOptions());
 
-// Parses "random" or "pct:<d>:<k>" into `out`; false when malformed.
+// Parses "random", "sticky" or "pct:<d>:<k>" into `out`; false when malformed.
 bool ParseStrategy(const std::string& text, Options& out);
 std::string StrategyText(const Options& o);
 
