@@ -136,6 +136,9 @@ struct SimScenario {
   // The maximum message length answered by the second and later connects
   // (a reconnect); 0: maxMessageLength again.
   uint32_t reconnectMaxMessageLength = 0;
+  // Further writes that fail with writeErrno, by their numbers (1-based,
+  // over the whole configuration, as failWriteNumber counts them).
+  std::vector<uint32_t> failWriteNumbers;
 };
 
 struct SimStats {

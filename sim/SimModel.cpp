@@ -296,7 +296,8 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   }
   const uint32_t number = ++s.writeAttempts;
   const SimScenario& sc = s.scenario;
-  if (Scenario_FailsWrite(&s.wire, number)) {
+  if (Scenario_FailsWrite(&s.wire, number) ||
+      std::find(sc.failWriteNumbers.begin(), sc.failWriteNumbers.end(), number) != sc.failWriteNumbers.end()) {
     s.writes.push_back(SimWrite{SimFrame(data, data + length), SimClock::now(), true, c->id});
     ++s.stats.writes;
     ++s.stats.failedWrites;
