@@ -43,9 +43,11 @@ std::string hex(const SimFrame& f) {
 }
 
 // A frame of the NFC-ME traffic other than the version answer: every
-// command the receive dispatcher knows, and one it does not.
-SimFrame drawFrame(Dice& d) {
-  switch (d.range(0, 9)) {
+// command the receive dispatcher knows, and one it does not. Those that
+// take a pending request (cases 1 and 3-7) come more often when `taking`.
+SimFrame drawFrame(Dice& d, bool taking = false) {
+  const uint64_t takers[] = {1, 3, 4, 5, 6, 7};
+  switch (taking && d.chance(70) ? d.pick(takers) : d.range(0, 9)) {
     case 0: {
       const uint8_t commands[] = {0x03, 0x10, 0x20};
       return {d.pick(commands), static_cast<uint8_t>(d.range(0, 7)), 0, 0, 0, 0};
@@ -90,9 +92,10 @@ SimFrame drawShortFrame(Dice& d) {
 // instants where the timer and the answer meet.
 uint32_t drawDelay(Dice& d, bool late) {
   if (!late) return d.chance(50) ? 0 : static_cast<uint32_t>(d.range(1, 3000));
-  switch (d.range(0, 8)) {
+  switch (d.range(0, 9)) {
     case 0: return 0;
     case 1: return static_cast<uint32_t>(d.range(1, 4998));
+    case 9: return static_cast<uint32_t>(100 * d.range(1, 120));  // on the steps the client's tries take
     case 2: return 4999;
     case 3: return 5000;
     case 4: return 5001;
@@ -126,7 +129,7 @@ std::string itemText(const SimReactionItem& i) {
 std::vector<SimReactionItem> drawReaction(Dice& d, const FaultPlan& p) {
   auto on = [&](FaultKind k) { return p.kinds[static_cast<int>(k)]; };
   std::vector<SimReactionItem> items;
-  const bool answered = !(on(FaultKind::Unanswered) && d.chance(35));
+  const bool answered = !(on(FaultKind::Unanswered) && d.chance(45));
   const uint32_t delay = drawDelay(d, on(FaultKind::LateAnswers));
   // Items at the answer's own instant come before or after it by their
   // place in the list.
@@ -165,8 +168,12 @@ FaultPlan DrawPlan(uint64_t seed) {
     p.queries = static_cast<uint32_t>(d.range(1, 5));
     const uint64_t pauses[] = {100, 125, 500, 1000};
     p.retryPauseMs = d.pick(pauses);
+    // Often none, or whole steps that other times in the plan share, so
+    // that a query begins at the very instant something else happens.
+    const uint64_t steps[] = {0, 0, 0, 0, 0, 100, 200, 500, 5000};
     for (uint32_t i = 0; i < p.queries; ++i) {
-      p.pauseBeforeMs.push_back(i == 0 || d.chance(50) ? 0 : d.range(1, 12000));
+      p.pauseBeforeMs.push_back(i == 0 ? 0 : d.chance(85) ? d.pick(steps) : d.range(1, 12000));
+      p.frameAtQuery.push_back(on(FaultKind::Frames) && d.chance(60) ? drawFrame(d, true) : SimFrame{});
     }
     p.autoReconnect = on(FaultKind::Reconnect);
   }
@@ -197,10 +204,13 @@ FaultPlan DrawPlan(uint64_t seed) {
   // Two writes a query (the query and its one resend), and some to spare
   // for reconnections.
   const uint32_t writes = 2 * p.queries + 2;
+  // Each write fails on its own coin: a run may fail any of its queries.
   if (on(FaultKind::FailedWrites) || (p.autoReconnect && d.chance(80))) {
-    sc.failWriteNumber = static_cast<uint32_t>(d.range(1, writes));
-    sc.failWriteCount = static_cast<uint32_t>(d.range(1, 2));
-    device += " failWrite=" + std::to_string(sc.failWriteNumber) + "x" + std::to_string(sc.failWriteCount);
+    for (uint32_t w = 1; w <= writes; ++w) {
+      if (d.chance(25)) sc.failWriteNumbers.push_back(w);
+    }
+    device += " failWrites=";
+    for (uint32_t w : sc.failWriteNumbers) device += std::to_string(w) + ",";
   }
   if (on(FaultKind::StalledWrites) && d.chance(40)) {
     sc.stallWrites = true;
@@ -220,7 +230,9 @@ FaultPlan DrawPlan(uint64_t seed) {
   }
 
   std::string environment;
-  auto at = [&] { return d.range(0, 25000); };
+  // Half of the times on whole 100 ms steps, where the client's pauses and
+  // the device's answers also fall.
+  auto at = [&] { return d.chance(50) ? d.range(0, 25000) : 100 * d.range(0, 120); };
   if (on(FaultKind::MeResets)) {
     for (uint64_t n = d.range(1, 3); n > 0; --n) {
       PlannedFault f{PlannedFault::Kind::MeReset, at(), 1, {}};
@@ -253,6 +265,9 @@ FaultPlan DrawPlan(uint64_t seed) {
     p.text += " (retry every " + std::to_string(p.retryPauseMs) + " ms, pauses";
     for (uint64_t ms : p.pauseBeforeMs) p.text += " " + std::to_string(ms);
     p.text += std::string(")") + (p.autoReconnect ? ", autoReconnect" : "");
+    for (size_t i = 0; i < p.frameAtQuery.size(); ++i) {
+      if (!p.frameAtQuery[i].empty()) p.text += ", frame[" + hex(p.frameAtQuery[i]) + "] at query " + std::to_string(i + 1);
+    }
   }
   p.text += "; kinds: " + (kinds.empty() ? std::string("none") : kinds);
   if (!device.empty()) p.text += ";" + device;

@@ -42,6 +42,9 @@ struct FaultPlan {
   uint32_t queries = 1;     // the client's queries (each retried while busy)
   uint64_t retryPauseMs = 100;
   std::vector<uint64_t> pauseBeforeMs;  // the client's pause before each query
+  // A frame the device sends just as the client begins each query (none
+  // where empty): it lands while the query commits its request.
+  std::vector<SimFrame> frameAtQuery;
   bool autoReconnect = false;
   bool kinds[static_cast<int>(FaultKind::kCount)] = {};
   SimScenario scenario;     // the device: open and write faults, reactions

@@ -157,13 +157,16 @@ class Model {
     return q.start;
   }
 
-  // Fails the request for certain when it is still pending and waited for.
-  bool failsForCertain(const Step& s, const Call& q) const {
-    return isDevice(s, SimEventKind::ReadError) || isFrame(s, Effect::Fails) || isReport(s, 3) ||
-           (isFailedWrite(s) && s.thread != q.thread);
+  // Fails the request for certain when it is still pending and waited for:
+  // what the dispatch thread reads it acts on in that order, and the timer
+  // reports its final timeout only after it has taken the request. (A failed
+  // resend takes the request only after the write has failed, and may come
+  // second to an answer read meanwhile.)
+  static bool failsForCertain(const Step& s) {
+    return isDevice(s, SimEventKind::ReadError) || isFrame(s, Effect::Fails) || isReport(s, 3);
   }
-  // The timer's own ways to end a request, which a slow dispatcher may let
-  // overtake an answer it has already read.
+  // The timer's ways to end a request, which may overtake an answer that
+  // the dispatch thread has already read.
   bool timerEnds(const Step& s, const Call& q) const {
     return isReport(s, 3) || (isFailedWrite(s) && s.thread != q.thread);
   }
@@ -177,7 +180,7 @@ class Model {
     size_t mayAnswer = r_.size();
     if (written) {
       for (size_t i = window; i < q.end && mayAnswer == r_.size(); ++i) {
-        if (i > first && failsForCertain(r_[i], q)) break;
+        if (i > first && failsForCertain(r_[i])) break;
         if (isFrame(r_[i], Effect::Answer)) mayAnswer = i;
       }
     }
@@ -186,7 +189,7 @@ class Model {
     size_t mustAnswer = r_.size();
     if (written) {
       for (size_t i = window; i < q.end; ++i) {
-        if (failsForCertain(r_[i], q) || (isFailedWrite(r_[i]) && i != first)) break;
+        if (failsForCertain(r_[i]) || (isFailedWrite(r_[i]) && i != first)) break;
         if (i > first && isFrame(r_[i], Effect::Answer)) {
           mustAnswer = i;
           break;

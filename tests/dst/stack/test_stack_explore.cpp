@@ -272,8 +272,8 @@ dst::Scenario repeatedQueries() {
 // --- Generated plans -------------------------------------------------------------
 
 // The generated plans get as many schedules as this many hand-written
-// scenarios together.
-uint32_t kGeneratedWeight = 20;
+// scenarios together: each of their schedules is a new plan as well.
+constexpr uint32_t kGeneratedWeight = 100;
 
 // Every run checked against the model of the link's promises.
 void checkModel(dst::Context& c, const SimScenario& scenario) {
@@ -318,8 +318,9 @@ void runClient(const FaultPlan& plan) {
   NfcMeContext* ctx = nullptr;
   if (vxHECI_Connect(&ctx, nullptr) != 0) return;
   if (plan.autoReconnect) ctx->autoReconnect = 1;
-  for (uint64_t pause : plan.pauseBeforeMs) {
-    if (pause > 0) osal_sync::sleep_for(std::chrono::milliseconds(pause));
+  for (size_t q = 0; q < plan.pauseBeforeMs.size(); ++q) {
+    if (plan.pauseBeforeMs[q] > 0) osal_sync::sleep_for(std::chrono::milliseconds(plan.pauseBeforeMs[q]));
+    if (!plan.frameAtQuery[q].empty()) Sim_InjectFrame(plan.frameAtQuery[q]);
     queryRetrying(ctx, plan.retryPauseMs, NowMs() + 60000);
   }
   vxHECI_Close(ctx);
