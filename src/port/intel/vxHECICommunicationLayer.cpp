@@ -83,6 +83,13 @@ void callData(NfcMeContext* ctx, int32_t status, uint8_t* data, uint32_t length)
 // Without that, the steps after a take could act on the next request: a
 // stale timeout failing it, a late wake-up ending its wait. Requests set up
 // without an id (0) belong to a waiter that waits for none (0).
+//
+// The first outcome stored for a waited request stands (`settledRequest`):
+// a read error that the device sent after the answer, and that the
+// dispatcher reads before the querying thread has run, must not turn the
+// answer into a failure; nor may an answer that came after a read error
+// turn that failure into success. From then on the request counts as no
+// longer waited for, as once its caller has gone.
 constexpr uint32_t kCurrentRequest = 0xFFFFFFFFu;  // whichever request is waited for now
 
 // One side's settlement of the request that it took: whose it is, and
@@ -96,9 +103,22 @@ struct Settlement {
   bool wakeDue = false;
 };
 
-// Caller holds the waiter's lock.
+// Caller holds the waiter's lock. The waiter waits for the settled request
+// (whether or not its outcome is stored yet).
+bool waitsFor(const Settlement& s) { return s.request == kCurrentRequest || s.ctx->waitedRequest == s.request; }
+
+// Caller holds the waiter's lock. The waiter waits for the request and has
+// no outcome for it yet.
 bool stillWaited(const Settlement& s) {
-  return s.request == kCurrentRequest || s.ctx->waitedRequest == s.request;
+  const NfcMeContext* ctx = s.ctx;
+  return waitsFor(s) && (ctx->waitedRequest == 0 || ctx->settledRequest != ctx->waitedRequest);
+}
+
+// Caller holds the waiter's lock and has seen stillWaited.
+void markSettled(Settlement& s, uint32_t status) {
+  s.ctx->meRequestStatus = status;
+  s.ctx->settledRequest = s.ctx->waitedRequest;
+  s.wakeDue = true;
 }
 
 // The kind of the settled request while its caller still waits for it;
@@ -113,8 +133,7 @@ int32_t requestKind(const Settlement& s) {
 void storeOutcome(Settlement& s, uint32_t status) {
   WaiterNotifier_Lock(s.ctx->waiter);
   if (stillWaited(s)) {
-    s.ctx->meRequestStatus = status;
-    s.wakeDue = true;
+    markSettled(s, status);
   }
   WaiterNotifier_Unlock(s.ctx->waiter);
 }
@@ -125,7 +144,7 @@ void wakeIfDue(Settlement& s) {
   }
   s.wakeDue = false;
   WaiterNotifier_Lock(s.ctx->waiter);
-  if (stillWaited(s)) {
+  if (waitsFor(s)) {
     WaiterNotifier_Notify(s.ctx->waiter);
   }
   WaiterNotifier_Unlock(s.ctx->waiter);
@@ -289,8 +308,7 @@ bool receiveMaintenance(Settlement& s, const uint8_t* frame, uint32_t length) {
         failUnsettledRequest(s);
       } else {
         NfcMe_FillQueryInfo(answer, info);
-        ctx->meRequestStatus = ME_REQUEST_OK;
-        s.wakeDue = true;
+        markSettled(s, ME_REQUEST_OK);
         WaiterNotifier_Unlock(ctx->waiter);
       }
       break;

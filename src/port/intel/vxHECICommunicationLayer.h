@@ -71,6 +71,7 @@ struct NfcMeContext {
   std::atomic<uint32_t> meRequestStatus;     // ME_REQUEST_OK / ME_REQUEST_FAIL
   WaiterNotifier* waiter;                    // where vxHECI_QueryInfo sleeps
   uint32_t waitedRequest;                    // under the waiter's lock: the id it waits for
+  uint32_t settledRequest;                   // under the waiter's lock: the id whose outcome is stored
   std::atomic<int32_t> meRequest;            // MeRequestKind of the awaited request
   uint32_t retrySleepMs;
   uint8_t reconnectAttempt;

@@ -405,7 +405,8 @@ std::vector<dst::Scenario> scenarios() {
 std::vector<dst::Scenario> allScenarios() {
   std::vector<dst::Scenario> all = scenarios();
   const char* generated = std::getenv("NFC_DST_GENERATED");
-  if (generated != nullptr && generated[0] == '1') all.push_back(generatedPlans());
+  const bool replay = std::getenv("NFC_DST_SEED") != nullptr;
+  if (replay || (generated != nullptr && generated[0] == '1')) all.push_back(generatedPlans());
   return all;
 }
 
@@ -431,6 +432,13 @@ constexpr Regression kRegressions[] = {
     {"H", true, "resend fails", "pct:3:108", "0x7e02491835bb624e"},
     {"H2", true, "writes stall", "pct:3:75", "0x6d11a4cf18b52d11"},
     {"R4", false, "link: failed write, reconnect, next query", "pct:3:243", "0xa5c17f9e6672e4fd"},
+    // Found by the generated plans: an answer and a read error queued behind
+    // it, the read error turning the answer into a failure; a read error
+    // and an answer behind it, the answer turning the failure into success.
+    {"F2", false, "generated fault plans", "sticky", "0x3576276b91450256"},
+    {"F2", true, "generated fault plans", "sticky", "0x3576276b91450256"},
+    {"F2", false, "generated fault plans", "pct:3:327", "0xe2fee0b57176ff01"},
+    {"F2", true, "generated fault plans", "pct:3:475", "0xba83649b0be2089d"},
 };
 
 int replayRegressions() {
