@@ -157,8 +157,8 @@ void failWaiter(Settlement& s) { storeOutcome(s, ME_REQUEST_FAIL); }
 bool takeAnsweredRequest(Settlement& s);
 
 // An answer took the pending request but does not settle it. A caller that
-// sleeps on it would never be woken (the timer is stopped), so the request
-// fails now.
+// sleeps on it would never be woken (the request is no longer pending, so
+// its timeout ends in nothing), so the request fails now.
 void failUnsettledRequest(Settlement& s) {
   if (isWaitedRequest(requestKind(s))) {
     LINK_TRACE("%s : the answer does not settle the pending request : request failed",
@@ -657,6 +657,22 @@ void armSendTimer(NfcMeContext* ctx) {
 
 namespace {
 
+// The send timer knows which request it was armed for, and its expiry acts
+// only on that request: the id is set between the stop, after which no
+// earlier arming fires any more, and the start. Re-arming the same request
+// (its resend, a frame that re-arms it) keeps the id.
+void armSendTimerFor(NfcMeContext* ctx, uint32_t request) {
+  Timer_Stop(ctx->sendTimer);
+  Mutex_Lock(ctx->lock);
+  ctx->armedRequest = request;
+  Mutex_Unlock(ctx->lock);
+  Timer_Start(ctx->sendTimer, kNfcMeSendTimeoutMs, timerHandler_SendTimeout, ctx);
+}
+
+}  // namespace
+
+namespace {
+
 // The timer's side of the race (handleAnswerInTimeoutCallback). Caller
 // holds `lock`, which stays held.
 bool takeTimedOutRequest(NfcMeContext* ctx) {
@@ -688,27 +704,34 @@ bool handleAnswerInTimeoutCallback(NfcMeContext* ctx) {
 
 namespace {
 
-// handleTimeoutInCallBack and cancelTimerRequest: take the pending request
-// and stop its timer. `taken` receives the request's id.
+// handleTimeoutInCallBack and cancelTimerRequest: take the pending request.
+// `taken` receives the request's id.
+//
+// The take does not stop the send timer. Stopped once `lock` is released,
+// as it once was, the stop could come after the next request had been
+// committed and had armed the timer, and that request would never time out;
+// stopped under `lock`, it would wait for a timeout handler that waits for
+// `lock`. The arming is left to expire instead: the handler acts only on
+// the request that it was armed for (armedRequest) and only while that one
+// is still pending, so the arming of a settled request ends in nothing.
 bool takeRequest(NfcMeContext* ctx, const char* name, int line, uint32_t* taken) {
   Mutex_Lock(ctx->lock);
   LINK_TRACE("%s : No Timeout", name);
   *taken = ctx->requestId;
+  bool nothingPending = false;
   switch (ctx->sendPending) {
     case 0:
-      Mutex_Unlock(ctx->lock);
-      return true;
+      nothingPending = true;
+      break;
     case 1:
       ctx->sendPending = 0;
-      Mutex_Unlock(ctx->lock);
-      Timer_Stop(ctx->sendTimer);
-      return false;
+      break;
     default:
       Log_Error(kNeverHappens, kSourceName, name, line);
-      Mutex_Unlock(ctx->lock);
-      Timer_Stop(ctx->sendTimer);
-      return false;
+      break;
   }
+  Mutex_Unlock(ctx->lock);
+  return nothingPending;
 }
 
 bool takeAnsweredRequest(Settlement& s) {
@@ -781,6 +804,13 @@ void timerHandler_SendTimeout(void* context) {
   LINK_TRACE("%s", "timerHandler_SendTimeout");
   Mutex_Lock(ctx->lock);
   Settlement s{ctx, ctx->requestId};
+  if (ctx->armedRequest != ctx->requestId) {
+    // Armed for a request that was settled before its timeout; the one
+    // committed since has not armed the timer yet.
+    Mutex_Unlock(ctx->lock);
+    LINK_TRACE("%s Timeout ok", "handleAnswerInTimeoutCallback");
+    return;
+  }
   if (takeTimedOutRequest(ctx)) {
     Mutex_Unlock(ctx->lock);
     return;
@@ -1002,9 +1032,9 @@ int32_t vxHECI_Connect(NfcMeContext** out, void* userData) {
 
 namespace {
 
-// The query's request ended without a wait: it is taken back (its timer
-// stopped) before the record pointer and the request kind are cleared, so
-// that nothing takes it in between for a request nobody waits for.
+// The query's request ended without a wait: it is taken back before the
+// record pointer and the request kind are cleared, so that nothing takes it
+// in between for a request nobody waits for.
 int32_t failUnwaited(NfcMeContext* ctx) {
   cancelTimerRequest(ctx);
   WaiterNotifier_Lock(ctx->waiter);
@@ -1066,10 +1096,10 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
 
   // The waiter's lock is not held across arming and sending: the timeout
   // handler notifies while it holds the timer's lock, and a failed write
-  // stops the timer and joins the dispatch thread (which may be notifying)
-  // from inside the send. A notification that comes before the wait is
-  // kept by the waiter and ends the wait at once, so none is lost.
-  armSendTimer(ctx);
+  // joins the dispatch thread (which may be notifying) from inside the
+  // send. A notification that comes before the wait is kept by the waiter
+  // and ends the wait at once, so none is lost.
+  armSendTimerFor(ctx, request);
   const HECIStatus status = HECISendMessage(beginSend(ctx), frame, sizeof frame);
   endSend(ctx);
   if (status != hsAccepted) {

@@ -64,6 +64,7 @@ struct NfcMeContext {
   Mutex* lock;                         // guards sendPending, resendCount, sendBuffer
   int32_t sendPending;                 // 1 while the request awaits its outcome
   uint32_t requestId;                  // under lock: id of the last committed request
+  uint32_t armedRequest;               // under lock: the request the send timer was armed for
   int32_t closing;                     // under lock: set when the close begins
   NfcMeStatusCallback statusCallback;
   NfcMeDataCallback dataCallback;

@@ -439,6 +439,12 @@ constexpr Regression kRegressions[] = {
     {"F2", true, "generated fault plans", "sticky", "0x3576276b91450256"},
     {"F2", false, "generated fault plans", "pct:3:327", "0xe2fee0b57176ff01"},
     {"F2", true, "generated fault plans", "pct:3:475", "0xba83649b0be2089d"},
+    // A take stopped the send timer after releasing `lock`: the stop disarmed
+    // the next request's timer (a query that waits for ever), or came before
+    // its own request's arming, which then fired into the next request.
+    {"F1", false, "generated fault plans", "sticky", "0x0e3cb54171b31086"},
+    {"F1", true, "generated fault plans", "sticky", "0x0ccfc181817dd2b2"},
+    {"F1", false, "generated fault plans", "random", "0xa444e9a6c8ddbf68"},
 };
 
 int replayRegressions() {
