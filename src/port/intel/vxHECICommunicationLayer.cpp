@@ -768,6 +768,31 @@ void sendResend(NfcMeContext* ctx, uint8_t* copy, uint32_t length) {
   Memory_Free(copy);
 }
 
+// After a reconnection: resends the request that the failed write took, if
+// it is still the latest one, nothing has been committed since and it has
+// not been resent yet. The reconnection takes a while, and a client whose
+// query has already failed may commit its next one meanwhile: that one's
+// resend and outcome are its own. True when resent.
+bool resendTakenRequest(const Settlement& s) {
+  NfcMeContext* ctx = s.ctx;
+  Mutex_Lock(ctx->lock);
+  uint8_t* copy = nullptr;
+  uint32_t length = 0;
+  if (ctx->requestId == s.request && ctx->sendPending == 0 && ctx->resendCount == 0) {
+    copy = commitResend(ctx, &length);
+  }
+  Mutex_Unlock(ctx->lock);
+  if (copy == nullptr) {
+    return false;
+  }
+  LINK_TRACE("%s", "resendFrame");
+  if (gNfcMeLinkTrace) {
+    Log_HexDump(copy, length);
+  }
+  sendResend(ctx, copy, length);
+  return true;
+}
+
 // Fails a request that its taker could not complete: the waiting caller is
 // told, or, with nobody waiting for it, the upper layer's status callback.
 void failTakenRequest(Settlement& s, const char* where, int line) {
@@ -898,7 +923,7 @@ void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten
   }
   if (ctx->autoReconnect == 0) {
     heciCloseConnection(ctx);
-  } else if (handleReconnection(ctx) && resendFrame(ctx)) {
+  } else if (handleReconnection(ctx) && resendTakenRequest(s)) {
     return;
   }
   LINK_TRACE("NfcMeIfSendComplete : SEND ACK\n");

@@ -445,6 +445,10 @@ constexpr Regression kRegressions[] = {
     {"F1", false, "generated fault plans", "sticky", "0x0e3cb54171b31086"},
     {"F1", true, "generated fault plans", "sticky", "0x0ccfc181817dd2b2"},
     {"F1", false, "generated fault plans", "random", "0xa444e9a6c8ddbf68"},
+    // A failed resend reconnected and then resent whatever was pending by
+    // then: the next query, committed meanwhile, lost its own resend.
+    {"R5", false, "generated fault plans", "sticky", "0xa6d853ee9cb2978a"},
+    {"R5", false, "generated fault plans", "sticky", "0x16116a3dd39bbaa9"},
 };
 
 int replayRegressions() {
