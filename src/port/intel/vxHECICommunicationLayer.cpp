@@ -231,11 +231,6 @@ void postReceive(NfcMeContext* ctx) {
   }
 }
 
-// A thread that sends takes the core through beginSend and gives it back
-// with endSend. A failed write on one thread (the timer's resend) closes the
-// connection while another thread (the caller, slow to reach its own write)
-// may already hold the same core: the core is then only retired, and the
-// last sender closes it, so that nobody sends on a freed core.
 // The id after `id`: never 0 (a request set up without an id) and never
 // kCurrentRequest, also when the count wraps.
 constexpr uint32_t nextRequestId(uint32_t id) {
@@ -245,10 +240,23 @@ static_assert(nextRequestId(kCurrentRequest - 1) == 1 && nextRequestId(kCurrentR
                   nextRequestId(41) == 42,
               "request ids skip 0 and kCurrentRequest");
 
+// Closing the connection after a failed write retires the core
+// (heciCloseConnection): `heci` is cleared at once, so nothing sends or
+// posts on it any more, but the core itself is closed later, by the
+// caller's thread, in vxHECI_QueryInfo or vxHECI_Close, and only once no
+// thread sends on it (a thread that sends takes the core through beginSend
+// and gives it back with endSend). Two reasons: a thread slow to reach its
+// own write may still hold the core, and the close joins the dispatch
+// thread, which must not happen on the timer's thread: its timeout handler
+// holds the timer's lock, for which the dispatch thread may be waiting (to
+// re-arm the timer). A context has one core in its life, so at most one is
+// retired.
 HECICore* beginSend(NfcMeContext* ctx) {
   ctx->heciSenders += 1;
   return ctx->heci.load();
 }
+
+void endSend(NfcMeContext* ctx) { ctx->heciSenders -= 1; }
 
 void closeRetired(NfcMeContext* ctx) {
   HECICore* retired = ctx->heciRetired.exchange(nullptr);
@@ -257,8 +265,9 @@ void closeRetired(NfcMeContext* ctx) {
   }
 }
 
-void endSend(NfcMeContext* ctx) {
-  if (--ctx->heciSenders == 0) {
+// On the caller's thread only.
+void closeRetiredWhenIdle(NfcMeContext* ctx) {
+  if (ctx->heciSenders == 0) {
     closeRetired(ctx);
   }
 }
@@ -589,8 +598,9 @@ uint32_t heciCloseConnection(NfcMeContext* ctx) {
   LINK_TRACE("--> %s", "heciCloseConnection");
   HECICore* heci = ctx->heci.exchange(nullptr);
   if (heci != nullptr) {
-    // Called from inside a send after a failed write: the core is closed
-    // once the last thread that sends on it has left (see beginSend).
+    // Called from inside a send after a failed write, on the caller's or
+    // the timer's thread: retired, see beginSend. (Called outside any
+    // send, it is the caller's own call, which may close at once.)
     ctx->heciRetired = heci;
     if (ctx->heciSenders == 0) {
       closeRetired(ctx);
@@ -1073,7 +1083,11 @@ int32_t failUnwaited(NfcMeContext* ctx) {
 }  // namespace
 
 int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
-  if (ctx == nullptr || info == nullptr || ctx->heci == nullptr) {
+  if (ctx == nullptr) {
+    return kVxHECIInvalidArgument;
+  }
+  closeRetiredWhenIdle(ctx);
+  if (info == nullptr || ctx->heci == nullptr) {
     return kVxHECIInvalidArgument;
   }
   // The waiter's lock is taken before the request is committed and held
@@ -1121,12 +1135,13 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
 
   // The waiter's lock is not held across arming and sending: the timeout
   // handler notifies while it holds the timer's lock, and a failed write
-  // joins the dispatch thread (which may be notifying) from inside the
-  // send. A notification that comes before the wait is kept by the waiter
-  // and ends the wait at once, so none is lost.
+  // may reconnect, which waits for the dispatch thread (which may be
+  // notifying) to leave its read. A notification that comes before the
+  // wait is kept by the waiter and ends the wait at once, so none is lost.
   armSendTimerFor(ctx, request);
   const HECIStatus status = HECISendMessage(beginSend(ctx), frame, sizeof frame);
   endSend(ctx);
+  closeRetiredWhenIdle(ctx);  // after a failed write of our own
   if (status != hsAccepted) {
     // A write that failed (hsFailure: the send-complete handler has run and
     // closed the connection, or reconnected and resent) or that the core
@@ -1151,6 +1166,7 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   ctx->waitedRequest = 0;
   const uint32_t outcome = ctx->meRequestStatus;
   WaiterNotifier_Unlock(ctx->waiter);
+  closeRetiredWhenIdle(ctx);  // after a failed resend
   return outcome != ME_REQUEST_OK ? kVxHECIFailed : kVxHECISuccess;
 }
 

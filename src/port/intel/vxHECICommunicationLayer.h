@@ -50,7 +50,7 @@ constexpr uint32_t kNfcMeOpenGaveUp = 3;
 struct NfcMeContext {
   std::atomic<HECICore*> heci;         // cleared without a lock after a failed write
   std::atomic<int32_t> heciSenders;    // threads inside a send on `heci` now
-  std::atomic<HECICore*> heciRetired;  // closed while another thread still sent on it
+  std::atomic<HECICore*> heciRetired;  // closed by a failed write, not yet freed (see beginSend)
   ByteBuffer* sendBuffer;              // the frame of the current request (under lock)
   std::atomic<int32_t> resendCount;    // resends of the current request
   void* userData;                      // handed back to the upper-layer callbacks

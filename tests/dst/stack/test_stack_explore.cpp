@@ -449,6 +449,9 @@ constexpr Regression kRegressions[] = {
     // then: the next query, committed meanwhile, lost its own resend.
     {"R5", false, "generated fault plans", "sticky", "0xa6d853ee9cb2978a"},
     {"R5", false, "generated fault plans", "sticky", "0x16116a3dd39bbaa9"},
+    // A failed resend closed the core from the timeout handler, joining the
+    // dispatch thread while it waited for the timer's lock to re-arm it.
+    {"D1", true, "generated fault plans", "sticky", "0xb97b45e947b771d7"},
 };
 
 int replayRegressions() {
