@@ -157,6 +157,17 @@ class Model {
     return q.start;
   }
 
+  // Where what belongs to a query's request ends: the next query's first
+  // write, or the close (see segments()).
+  size_t requestEnd(const Call& q) const {
+    for (const Call& c : calls_) {
+      if (c.start <= q.start) continue;
+      if (c.call == LinkCall::Close) return c.start;
+      if (c.call == LinkCall::Query && firstWriteOf(c) < r_.size()) return firstWriteOf(c);
+    }
+    return r_.size();
+  }
+
   // Fails the request for certain when it is still pending and waited for:
   // what the dispatch thread reads it acts on in that order, and the timer
   // reports its final timeout only after it has taken the request. (A failed
@@ -195,7 +206,11 @@ class Model {
           break;
         }
       }
-      for (size_t i = mustAnswer; mustAnswer < r_.size() && i < q.end; ++i) {
+      // The timer takes the request before it reports, and the query may
+      // return meanwhile (a read error): its reports come until the next
+      // request is written.
+      const size_t until = requestEnd(q);
+      for (size_t i = mustAnswer; mustAnswer < r_.size() && i < until; ++i) {
         if (timerEnds(r_[i], q) && (!exact_ || r_[i].ns == r_[mustAnswer].ns)) mustAnswer = r_.size();
       }
     }
