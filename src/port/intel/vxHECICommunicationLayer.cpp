@@ -240,23 +240,43 @@ static_assert(nextRequestId(kCurrentRequest - 1) == 1 && nextRequestId(kCurrentR
                   nextRequestId(41) == 42,
               "request ids skip 0 and kCurrentRequest");
 
+// Every frame goes out through sendFrame, which says which request it
+// belongs to. NfcMeIfSendComplete runs inside the write, on the same
+// thread, and acts on a failed write only while that request is still the
+// latest: a resend of a request that an answer has taken meanwhile may fail
+// while the next query's request is pending, and must leave it alone.
+struct Sending {
+  NfcMeContext* ctx;
+  uint32_t request;
+  const Sending* outer;  // a resend after a reconnect is sent inside a send
+};
+thread_local const Sending* tSending = nullptr;
+
 // Closing the connection after a failed write retires the core
 // (heciCloseConnection): `heci` is cleared at once, so nothing sends or
 // posts on it any more, but the core itself is closed later, by the
 // caller's thread, in vxHECI_QueryInfo or vxHECI_Close, and only once no
-// thread sends on it (a thread that sends takes the core through beginSend
-// and gives it back with endSend). Two reasons: a thread slow to reach its
-// own write may still hold the core, and the close joins the dispatch
-// thread, which must not happen on the timer's thread: its timeout handler
-// holds the timer's lock, for which the dispatch thread may be waiting (to
-// re-arm the timer). A context has one core in its life, so at most one is
-// retired.
-HECICore* beginSend(NfcMeContext* ctx) {
+// thread sends on it (heciSenders, counted by sendFrame). Two reasons: a
+// thread slow to reach its own write may still hold the core, and the close
+// joins the dispatch thread, which must not happen on the timer's thread:
+// its timeout handler holds the timer's lock, for which the dispatch thread
+// may be waiting (to re-arm the timer). A context has one core in its life,
+// so at most one is retired.
+HECIStatus sendFrame(NfcMeContext* ctx, uint32_t request, const uint8_t* frame, uint32_t length) {
+  const Sending sending{ctx, request, tSending};
+  tSending = &sending;
   ctx->heciSenders += 1;
-  return ctx->heci.load();
+  const HECIStatus status = HECISendMessage(ctx->heci.load(), frame, length);
+  ctx->heciSenders -= 1;
+  tSending = sending.outer;
+  return status;
 }
 
-void endSend(NfcMeContext* ctx) { ctx->heciSenders -= 1; }
+// The request whose write is failing on this thread, or kCurrentRequest
+// when the send-complete handler is called outside sendFrame.
+uint32_t requestBeingSent(const NfcMeContext* ctx) {
+  return tSending != nullptr && tSending->ctx == ctx ? tSending->request : kCurrentRequest;
+}
 
 void closeRetired(NfcMeContext* ctx) {
   HECICore* retired = ctx->heciRetired.exchange(nullptr);
@@ -724,10 +744,17 @@ namespace {
 // `lock`. The arming is left to expire instead: the handler acts only on
 // the request that it was armed for (armedRequest) and only while that one
 // is still pending, so the arming of a settled request ends in nothing.
-bool takeRequest(NfcMeContext* ctx, const char* name, int line, uint32_t* taken) {
+// `only`: take the pending request only when it is this one
+// (kCurrentRequest: whichever is pending).
+bool takeRequest(NfcMeContext* ctx, const char* name, int line, uint32_t* taken,
+                 uint32_t only = kCurrentRequest) {
   Mutex_Lock(ctx->lock);
   LINK_TRACE("%s : No Timeout", name);
   *taken = ctx->requestId;
+  if (only != kCurrentRequest && ctx->requestId != only) {
+    Mutex_Unlock(ctx->lock);
+    return true;  // settled already; a later request is its own
+  }
   bool nothingPending = false;
   switch (ctx->sendPending) {
     case 0:
@@ -770,11 +797,10 @@ uint8_t* commitResend(NfcMeContext* ctx, uint32_t* length) {
   return copy;
 }
 
-void sendResend(NfcMeContext* ctx, uint8_t* copy, uint32_t length) {
+void sendResend(NfcMeContext* ctx, uint32_t request, uint8_t* copy, uint32_t length) {
   armSendTimer(ctx);
   // A failed write reaches NfcMeIfSendComplete from inside the call.
-  HECISendMessage(beginSend(ctx), copy, length);
-  endSend(ctx);
+  sendFrame(ctx, request, copy, length);
   Memory_Free(copy);
 }
 
@@ -799,7 +825,7 @@ bool resendTakenRequest(const Settlement& s) {
   if (gNfcMeLinkTrace) {
     Log_HexDump(copy, length);
   }
-  sendResend(ctx, copy, length);
+  sendResend(ctx, s.request, copy, length);
   return true;
 }
 
@@ -863,7 +889,7 @@ void timerHandler_SendTimeout(void* context) {
     if (gNfcMeLinkTrace) {
       Log_HexDump(resend, length);
     }
-    sendResend(ctx, resend, length);
+    sendResend(ctx, s.request, resend, length);
     return;
   }
   reportEvent(ctx, kReportSendFailed);
@@ -884,8 +910,9 @@ bool resendFrame(NfcMeContext* ctx) {
   Mutex_Lock(ctx->lock);
   uint32_t length = 0;
   uint8_t* copy = commitResend(ctx, &length);
+  const uint32_t request = ctx->requestId;
   Mutex_Unlock(ctx->lock);
-  sendResend(ctx, copy, length);
+  sendResend(ctx, request, copy, length);
   return true;
 }
 
@@ -928,7 +955,7 @@ void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten
   }
   LINK_TRACE("%s :  An error occurs during send ", "NfcMeIfSendComplete");
   Settlement s{ctx, 0};
-  if (takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack, &s.request)) {
+  if (takeRequest(ctx, "handleTimeoutInCallBack", kLineTimeoutInCallBack, &s.request, requestBeingSent(ctx))) {
     return;
   }
   if (ctx->autoReconnect == 0) {
@@ -1139,8 +1166,7 @@ int32_t vxHECI_QueryInfo(NfcMeContext* ctx, MeQueryInfo* info) {
   // notifying) to leave its read. A notification that comes before the
   // wait is kept by the waiter and ends the wait at once, so none is lost.
   armSendTimerFor(ctx, request);
-  const HECIStatus status = HECISendMessage(beginSend(ctx), frame, sizeof frame);
-  endSend(ctx);
+  const HECIStatus status = sendFrame(ctx, request, frame, sizeof frame);
   closeRetiredWhenIdle(ctx);  // after a failed write of our own
   if (status != hsAccepted) {
     // A write that failed (hsFailure: the send-complete handler has run and

@@ -452,6 +452,10 @@ constexpr Regression kRegressions[] = {
     // A failed resend closed the core from the timeout handler, joining the
     // dispatch thread while it waited for the timer's lock to re-arm it.
     {"D1", true, "generated fault plans", "sticky", "0xb97b45e947b771d7"},
+    // The resend of a request that an answer had taken failed while the
+    // next query's request was pending, and the failure took that one.
+    {"W1", false, "generated fault plans", "sticky", "0x3d4b043fa71aae7f"},
+    {"W1", false, "generated fault plans", "random", "0xe996155a9863fe8e"},
 };
 
 int replayRegressions() {
