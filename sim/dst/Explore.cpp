@@ -252,6 +252,13 @@ std::string OutputCapture::Text() {
   return std::string(buffer_, size_);
 }
 
+std::string RunInChild(const Scenario& scenario, const Options& options) {
+  const std::vector<Options> one = {options};
+  const std::vector<Outcome> out = runBatch(scenario, one, 0, 1);
+  if (out.size() == 1 && out[0].verdict.ok != 0) return "";
+  return out.empty() ? "no verdict" : out[0].message.empty() ? "failed" : out[0].message;
+}
+
 bool ParseStrategy(const std::string& text, Options& out) {
   if (text == "random" || text == "sticky") {
     out.strategy = text == "random" ? Strategy::Random : Strategy::Sticky;

@@ -102,6 +102,11 @@ struct ExploreReport {
 
 ExploreReport Explore(const std::vector<Scenario>& scenarios, ExploreOptions options = ExploreOptions());
 
+// One schedule, run in a child process as the exploration runs it, so that
+// a crash or a hang is reported like any failure: empty when it passed,
+// else what failed (for a crash, the signal or exit code).
+std::string RunInChild(const Scenario& scenario, const Options& options);
+
 // Parses "random", "sticky" or "pct:<d>:<k>" into `out`; false when malformed.
 bool ParseStrategy(const std::string& text, Options& out);
 std::string StrategyText(const Options& o);
