@@ -218,14 +218,18 @@ void reportEvent(NfcMeContext* ctx, const EventLogReport& report) {
 // to a core that is still open (whose close then drops it quietly), or it is
 // not posted at all. Posted blindly, it could meet the closing core and turn
 // a normal close into two error lines after the program's result.
-void postReceive(NfcMeContext* ctx) {
+// The dispatcher logs a refused post; after a write it is not examined.
+// Either way nothing is posted once the close has begun.
+HECIStatus postReceiveUnlessClosing(NfcMeContext* ctx) {
   Mutex_Lock(ctx->lock);
-  if (ctx->closing != 0) {
-    Mutex_Unlock(ctx->lock);
-    return;
-  }
-  const HECIStatus status = HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+  const HECIStatus status = ctx->closing != 0 ? hsSuccess
+                                              : HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
   Mutex_Unlock(ctx->lock);
+  return status;
+}
+
+void postReceive(NfcMeContext* ctx) {
+  const HECIStatus status = postReceiveUnlessClosing(ctx);
   if (status != hsSuccess && status != hsAccepted && status != hsBusy) {
     Log_Error("Communication Error with HECI : HECIReceiveMessage() failed : %X", status);
   }
@@ -560,6 +564,9 @@ void nfcMeContextRelease(NfcMeContext* ctx) {
   if (ctx->recvBuffer != nullptr) {
     Memory_Free(ctx->recvBuffer);
     ctx->recvBuffer = nullptr;
+  }
+  for (uint8_t* outgrown : ctx->outgrownRecvBuffers) {
+    Memory_Free(outgrown);
   }
   ByteBuffer_Delete(ctx->sendBuffer);
   ctx->sendBuffer = nullptr;
@@ -925,19 +932,26 @@ void heciHelperRearmRequest(NfcMeContext* ctx) {
   Mutex_Unlock(ctx->lock);
 }
 
+// Under `lock`: the timer's thread and the caller's may both send, and the
+// dispatch thread posts the buffer again. An outgrown buffer is not freed
+// here: the read that a reconnection cut short is served again on the new
+// device into the buffer that was posted for it.
 void recvBufferPrepare(NfcMeContext* ctx) {
   HECICore* heci = ctx->heci;
   if (heci == nullptr || !heci->isValid || heci->maxMessageLength == 0xFFFFFFFFu) {
     return;
   }
   const uint32_t wanted = heci->maxMessageLength;
-  if (ctx->recvBuffer != nullptr && wanted <= ctx->recvBufferSize) {
-    return;
+  Mutex_Lock(ctx->lock);
+  if (ctx->recvBuffer == nullptr || wanted > ctx->recvBufferSize) {
+    if (ctx->recvBuffer != nullptr) {
+      ctx->outgrownRecvBuffers.push_back(ctx->recvBuffer);
+    }
+    ctx->recvBuffer = static_cast<uint8_t*>(Memory_Alloc(wanted));
+    ctx->recvBufferSize = wanted;
+    LINK_TRACE("RecvBuffer allocated ********************************");
   }
-  Memory_Free(ctx->recvBuffer);
-  ctx->recvBuffer = static_cast<uint8_t*>(Memory_Alloc(wanted));
-  ctx->recvBufferSize = wanted;
-  LINK_TRACE("RecvBuffer allocated ********************************");
+  Mutex_Unlock(ctx->lock);
 }
 
 void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten*/) {
@@ -950,7 +964,7 @@ void NfcMeIfSendComplete(void* userData, int32_t failed, uint32_t /*bytesWritten
   if (failed == 0) {
     recvBufferPrepare(ctx);
     // hsBusy (a receive is already posted, as after a resend) is normal.
-    HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+    postReceiveUnlessClosing(ctx);
     return;
   }
   LINK_TRACE("%s :  An error occurs during send ", "NfcMeIfSendComplete");

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "NfcMeFrames.h"
 #include "vxHECI.h"
@@ -54,8 +55,12 @@ struct NfcMeContext {
   ByteBuffer* sendBuffer;              // the frame of the current request (under lock)
   std::atomic<int32_t> resendCount;    // resends of the current request
   void* userData;                      // handed back to the upper-layer callbacks
-  uint8_t* recvBuffer;                 // guarded block posted for every receive
+  uint8_t* recvBuffer;                 // guarded block posted for every receive (under lock)
   uint32_t recvBufferSize;
+  // Receive buffers that a reconnection with a larger maximum message
+  // length outgrew (under lock): the core may still have one posted, so
+  // they are freed with the context.
+  std::vector<uint8_t*> outgrownRecvBuffers;
   uint8_t* initialRecvBuffer;          // upper-layer NCI buffer (under recvLock)
   uint32_t initialRecvBufferSize;
   ByteBuffer* pendingData;             // NCI data kept while no upper buffer is set
