@@ -173,7 +173,7 @@ enum class SimEventKind : uint8_t {
   Connect,        // err: 0, or why the connect was refused; value: max length
   Write,          // bytes reached the device
   WriteFailed,    // the scenario failed it (err), or the device had gone
-  WriteStalled,   // the write waited for room and gave up
+  WriteStalled,   // the write waited for room (value: ms) and gave up
   Frame,          // a host read took `bytes`
   ReadError,      // a host read failed with err (ENODEV: the device has gone)
   Close,          // the host closed the connection

@@ -341,10 +341,14 @@ void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
 bool WaitWritable(const ConnectionPtr& c, uint32_t timeoutMs) {
   Simulator& s = sim();
   std::unique_lock<osal_sync::Mutex> guard(s.lock);
+  const auto start = SimClock::now();
   s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                      [&] { return !s.scenario.stallWrites || c->closed || c->gone; });
   const bool writable = !s.scenario.stallWrites && !c->closed && !c->gone;
-  if (!writable && current(s, *c)) emit(s, SimEventKind::WriteStalled, c.get(), ETIMEDOUT);
+  if (!writable && current(s, *c)) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(SimClock::now() - start).count();
+    emit(s, SimEventKind::WriteStalled, c.get(), ETIMEDOUT, static_cast<uint32_t>(waited));
+  }
   return writable;
 }
 

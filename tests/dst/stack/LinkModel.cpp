@@ -8,8 +8,6 @@ namespace {
 
 constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kTimeoutNs = 5000 * kMs;
-// The device port waits this long for room before a write gives up.
-constexpr uint64_t kWriteWaitNs = 500 * kMs;
 
 // What a frame the host took does to a pending request, by the link's rules.
 enum class Effect { Answer, Fails, Rearms, StopsReceiving, None };
@@ -44,8 +42,10 @@ bool isFailedWrite(const Step& s) { return isWrite(s) && !isDevice(s, SimEventKi
 bool isFrame(const Step& s, Effect e) { return isDevice(s, SimEventKind::Frame) && effectOf(s.device.bytes) == e; }
 bool isReport(const Step& s, uint32_t id) { return s.kind == StepKind::Report && s.report == id; }
 // When the write's timer was armed: a write that waited for room and gave
-// up is recorded when it gave up.
-uint64_t armedAt(const Step& w) { return isDevice(w, SimEventKind::WriteStalled) ? w.ns - kWriteWaitNs : w.ns; }
+// up is recorded when it gave up, with how long it waited.
+uint64_t armedAt(const Step& w) {
+  return isDevice(w, SimEventKind::WriteStalled) ? w.ns - uint64_t{w.device.value} * kMs : w.ns;
+}
 
 std::string at(const Step& s) {
   char b[48];
@@ -158,11 +158,12 @@ class Model {
   }
 
   // Where what belongs to a query's request ends: the next query's first
-  // write, or the close (see segments()).
+  // write, or the end of the close (which waits for a timeout handler that
+  // is running).
   size_t requestEnd(const Call& q) const {
     for (const Call& c : calls_) {
       if (c.start <= q.start) continue;
-      if (c.call == LinkCall::Close) return c.start;
+      if (c.call == LinkCall::Close) return c.end;
       if (c.call == LinkCall::Query && firstWriteOf(c) < r_.size()) return firstWriteOf(c);
     }
     return r_.size();
