@@ -6,6 +6,7 @@
 
 #include "Dst.h"
 #include "EventLogReport.h"
+#include "LinkModel.h"
 #include "Memory.h"
 #include "Orlisk.h"
 #include "Sync.h"
@@ -16,6 +17,8 @@ namespace {
 // Touched only by the run's threads, one at a time (the baton).
 std::vector<Report> gReports;
 std::vector<Step> gRecord;
+SimScenario gScenario;
+bool gExactTimes = true;
 size_t gLiveAtBegin = 0;
 uint64_t gDraws = 0;  // draws made in this run: a replay repeats them
 
@@ -68,6 +71,8 @@ std::string describe(const std::vector<Report>& reports) {
 
 const std::vector<Report>& Reports() { return gReports; }
 
+void SetExactTimes(bool exact) { gExactTimes = exact; }
+
 const std::vector<Step>& Record() { return gRecord; }
 
 void RecordCallStart(LinkCall call) {
@@ -110,6 +115,7 @@ void Begin(const SimScenario& scenario) {
   gRecord.clear();
   gDraws = 0;
   Sim_SetEventObserver(recordDevice);
+  gScenario = scenario;
   EventLog_SetBackend(&kQuietBackend);
   EventLog_SetReportObserver(record);
   Sim_Configure(scenario);
@@ -123,7 +129,9 @@ void End(dst::Context& c, uint64_t settleMs) {
   const std::string later = c.Output();
   c.Check(later == atClose, "written after the link was closed:\n" + later.substr(std::min(atClose.size(), later.size())));
   c.Check(Sim_GetStats().writes == writesAtClose, "the device was written after the link was closed");
-  Forbid(c, later, "This case should never happened");
+  for (const char* line : kInternalStateLines) Forbid(c, later, line);
+  const std::string broken = CheckLinkModel(gRecord, gScenario, gExactTimes);
+  c.Check(broken.empty(), broken + "\nrecord:\n" + DescribeRecord(gRecord));
   c.Check(Sim_GetStats().openConnections == 0, "a connection was left open");
   c.Check(Memory_LiveBlocks() == gLiveAtBegin,
           "blocks left allocated: " + std::to_string(Memory_LiveBlocks() - gLiveAtBegin));

@@ -59,13 +59,35 @@ void WithFaults(std::vector<Fault> faults, const std::function<void()>& work);
 // from schedule to schedule and replay with it.
 uint64_t Draw(const dst::Context& c, uint64_t lo, uint64_t hi);
 
+// Lines that say the program's own state went wrong, whatever the device
+// did: no run may show one.
+inline constexpr const char* kInternalStateLines[] = {
+    "should never happened",                     // the takes, a resend over a pending request
+    "heciHelperRearmRequest called but previous Send not ACK",
+    "Unhandled switch case : ",                  // a request kind nobody commits
+    "Cannot lock mutex", "Cannot unlock mutex",  // a lock misused
+    "not deleted",                               // a mutex deleted under a sleeper
+    ": refused",                                 // a timer or thread deleted from itself
+    "invalid state",                             // the waiter's handshake broken
+    "Context is NULL", "meQueryInfo is NULL",    // a callback without its context or record
+    "hsInvalidParams",                           // a buffer that does not fit the connection
+    "already marked for cleanup",                // a core closed twice
+    "Invalide pointer", "Cannot create", "returns FAILED",
+};
+
+// Whether time passes only when every thread waits (the exploration's
+// first mode) or the clock may overtake a thread: what the model can check.
+void SetExactTimes(bool exact);
+
 // Installs the scenario, a recording event-log backend and the counters.
 void Begin(const SimScenario& scenario);
 
 // The generic oracle, after the program or the client has closed its link:
-// nothing is written after the close, no internal-state error line, no
-// block left allocated and no connection left open. Waits `settleMs` of
-// virtual time first, so that anything still to come would show.
+// nothing is written after the close, no internal-state line of any kind
+// (kInternalStateLines), no block left allocated and no connection left
+// open, and the run is one that the model of the link allows (LinkModel.h).
+// Waits `settleMs` of virtual time first, so that anything still to come
+// would show.
 void End(dst::Context& c, uint64_t settleMs = 20000);
 
 // The program's own lines (the output without the log lines).
