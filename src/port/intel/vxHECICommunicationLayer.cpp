@@ -218,12 +218,37 @@ void reportEvent(NfcMeContext* ctx, const EventLogReport& report) {
 // to a core that is still open (whose close then drops it quietly), or it is
 // not posted at all. Posted blindly, it could meet the closing core and turn
 // a normal close into two error lines after the program's result.
+// Caller holds `lock`: the timer's thread and the caller's may both send,
+// and the dispatch thread posts the buffer again. The buffer grows when a
+// reconnection raised the maximum message length, before any post, or the
+// core would refuse it. An outgrown buffer is not freed here: the read that
+// the reconnection cut short is served again on the new device into the
+// buffer that was posted for it.
+void prepareRecvBuffer(NfcMeContext* ctx) {
+  HECICore* heci = ctx->heci;
+  if (heci == nullptr || !heci->isValid || heci->maxMessageLength == 0xFFFFFFFFu) {
+    return;
+  }
+  const uint32_t wanted = heci->maxMessageLength;
+  if (ctx->recvBuffer == nullptr || wanted > ctx->recvBufferSize) {
+    if (ctx->recvBuffer != nullptr) {
+      ctx->outgrownRecvBuffers.push_back(ctx->recvBuffer);
+    }
+    ctx->recvBuffer = static_cast<uint8_t*>(Memory_Alloc(wanted));
+    ctx->recvBufferSize = wanted;
+    LINK_TRACE("RecvBuffer allocated ********************************");
+  }
+}
+
 // The dispatcher logs a refused post; after a write it is not examined.
 // Either way nothing is posted once the close has begun.
 HECIStatus postReceiveUnlessClosing(NfcMeContext* ctx) {
   Mutex_Lock(ctx->lock);
-  const HECIStatus status = ctx->closing != 0 ? hsSuccess
-                                              : HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+  HECIStatus status = hsSuccess;
+  if (ctx->closing == 0) {
+    prepareRecvBuffer(ctx);
+    status = HECIReceiveMessage(ctx->heci, ctx->recvBuffer, ctx->recvBufferSize);
+  }
   Mutex_Unlock(ctx->lock);
   return status;
 }
@@ -932,25 +957,9 @@ void heciHelperRearmRequest(NfcMeContext* ctx) {
   Mutex_Unlock(ctx->lock);
 }
 
-// Under `lock`: the timer's thread and the caller's may both send, and the
-// dispatch thread posts the buffer again. An outgrown buffer is not freed
-// here: the read that a reconnection cut short is served again on the new
-// device into the buffer that was posted for it.
 void recvBufferPrepare(NfcMeContext* ctx) {
-  HECICore* heci = ctx->heci;
-  if (heci == nullptr || !heci->isValid || heci->maxMessageLength == 0xFFFFFFFFu) {
-    return;
-  }
-  const uint32_t wanted = heci->maxMessageLength;
   Mutex_Lock(ctx->lock);
-  if (ctx->recvBuffer == nullptr || wanted > ctx->recvBufferSize) {
-    if (ctx->recvBuffer != nullptr) {
-      ctx->outgrownRecvBuffers.push_back(ctx->recvBuffer);
-    }
-    ctx->recvBuffer = static_cast<uint8_t*>(Memory_Alloc(wanted));
-    ctx->recvBufferSize = wanted;
-    LINK_TRACE("RecvBuffer allocated ********************************");
-  }
+  prepareRecvBuffer(ctx);
   Mutex_Unlock(ctx->lock);
 }
 

@@ -452,7 +452,11 @@ constexpr Regression kRegressions[] = {
     {"W1", false, "generated fault plans", "random", "0xe996155a9863fe8e"},
     // A reconnection with a larger maximum message length freed the receive
     // buffer while the core still had it posted (shows under ASan).
-    {"B1", false, "generated fault plans", "pct:3:294", "0xd729ac5714c759a9"},
+    {"G1", false, "generated fault plans", "pct:3:294", "0xd729ac5714c759a9"},
+    // After that reconnection the dispatcher posted the old, smaller buffer
+    // again, which the core refused: reception stopped until the next send.
+    {"G2", true, "generated fault plans", "random", "0x8cc5b7af3c428841"},
+    {"G2", false, "generated fault plans", "sticky", "0x54370deed0cbb0d5"},
 };
 
 // Each in a child process, as the exploration runs its schedules: a crash
