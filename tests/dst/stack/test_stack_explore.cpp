@@ -392,15 +392,10 @@ std::vector<dst::Scenario> scenarios() {
   };
 }
 
-// The hand-written scenarios and the generated plans. (The plans join the
-// exploration by default once the faults they find on the link are mended;
-// until then NFC_DST_GENERATED=1 asks for them. Replays always have them.)
-std::vector<dst::Scenario> allScenarios(bool exploring = false) {
+// The hand-written scenarios and the generated plans.
+std::vector<dst::Scenario> allScenarios() {
   std::vector<dst::Scenario> all = scenarios();
-  const char* generated = std::getenv("NFC_DST_GENERATED");
-  if (!exploring || std::getenv("NFC_DST_SEED") != nullptr || (generated != nullptr && generated[0] == '1')) {
-    all.push_back(generatedPlans());
-  }
+  all.push_back(generatedPlans());
   return all;
 }
 
@@ -507,7 +502,7 @@ int main() {
     std::printf("dst: %s\n", exact ? "time passes only when every thread waits (NFC_DST_CLOCK=0)"
                                     : "the clock may overtake a running thread (NFC_DST_CLOCK=1)");
     std::fflush(stdout);
-    const dst::ExploreReport report = dst::Explore(allScenarios(true), options);
+    const dst::ExploreReport report = dst::Explore(allScenarios(), options);
     failed = failed || !report.failures.empty();
   }
   return failed ? 1 : 0;
