@@ -185,19 +185,41 @@ bool versionQueryLeftBehind(const Settlement& s) {
   return versionQuery;
 }
 
+// heciHelperRearmRequest for the request that `s` took: false, and nothing
+// changed, when another request has been committed since.
+bool repend(const Settlement& s) {
+  NfcMeContext* ctx = s.ctx;
+  Mutex_Lock(ctx->lock);
+  const bool latest = s.request == kCurrentRequest || ctx->requestId == s.request;
+  if (latest) {
+    if (ctx->sendPending != 0) {
+      Log_Error("ERROR : %s called but previous Send not ACK.", "heciHelperRearmRequest");
+    }
+    ctx->sendPending = 1;
+  }
+  Mutex_Unlock(ctx->lock);
+  return latest;
+}
+
 // An answer that did not belong to the request was taken in: the request is
 // pending again. A caller that sleeps on it keeps its timeout, so that it
 // still ends by its answer or by the timer. A version query whose caller has
 // gone is not re-armed: pending again, it would have neither a timer nor
 // anyone to end it, and every later query of the context would be refused.
 // The answer that took it settles it.
+//
+// The request is marked pending again only while it is still the latest:
+// its caller may have got its outcome meanwhile (a read error), and have
+// committed its next request, which is its own.
 void rearmRequest(Settlement& s) {
   NfcMeContext* ctx = s.ctx;
   if (versionQueryLeftBehind(s)) {
     LINK_TRACE("%s : nobody waits for this request any more : not re-armed", "NfcMeIfReceiveComplete");
     return;
   }
-  heciHelperRearmRequest(ctx);
+  if (!repend(s)) {
+    return;
+  }
   if (isWaitedRequest(requestKind(s))) {
     armSendTimer(ctx);
   }
