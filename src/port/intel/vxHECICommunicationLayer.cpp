@@ -717,7 +717,13 @@ bool handleReconnection(NfcMeContext* ctx) {
   while (ctx->stopRetries == 0) {
     LINK_TRACE("Try to Reconnect to HECI Driver : attempt = %i", static_cast<int>(ctx->reconnectAttempt));
     ++ctx->reconnectAttempt;
-    if (HECIReconnect(ctx->heci) == hsSuccess) {
+    // Under `lock`, under which the receive buffer is prepared and posted:
+    // the reconnection may raise the maximum message length, and a post
+    // between the preparation and the change would be refused.
+    Mutex_Lock(ctx->lock);
+    const HECIStatus reconnected = HECIReconnect(ctx->heci);
+    Mutex_Unlock(ctx->lock);
+    if (reconnected == hsSuccess) {
       ctx->reconnectAttempt = 0;
       ctx->retrySleepMs = kNfcMeRetrySleepMs;
       return true;
