@@ -35,6 +35,10 @@ struct Options {
   // choice off for both: deadlines pass only when every thread is blocked.
   double clockProbability = 0.01;
   double switchProbability = 0.05;  // Sticky
+  // A wait that may wake spuriously (a condition variable, Mutex_Wait,
+  // the wake event) does so with this chance: Explore turns it on for the
+  // schedules whose seed says so (SeedOptions).
+  double spuriousProbability = 0;
   uint64_t maxSteps = 1000000;
   uint64_t maxVirtualNs = 3600ull * 1000000000ull;
   bool trace = false;              // record every decision into Result::trace

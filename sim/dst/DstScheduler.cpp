@@ -592,6 +592,15 @@ void Point(const char* call, Object* object, const void* caller) {
   reschedule(t, call, object, caller);
 }
 
+bool BlockWait(const char* call, Object* object, uint64_t deadlineNs, const void* caller) {
+  World* w = self()->world;
+  if (w->options.spuriousProbability > 0 && unit(w) < w->options.spuriousProbability) {
+    Point(call, object, caller);
+    return false;
+  }
+  return Block(call, object, deadlineNs, caller);
+}
+
 bool Block(const char* call, Object* object, uint64_t deadlineNs, const void* caller) {
   Thread* t = self();
   if (deadlineNs <= t->world->now) {

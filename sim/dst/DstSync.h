@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "DstWorld.h"
@@ -25,6 +26,62 @@ struct Clock {
 };
 
 using ThreadId = uint64_t;  // 0: no thread, as a default std::thread::id
+
+// An atomic whose every access is a scheduling point, so that a protocol
+// built on atomics (a sender count and its retired core, a device pointer
+// and its epoch, a flag another thread clears) is explored as one built on
+// locks is. The value itself needs no more than the baton.
+template <class T>
+class Atomic {
+ public:
+  Atomic() noexcept = default;
+  Atomic(T value) noexcept : value_(value) {}  // NOLINT: as std::atomic
+  Atomic(const Atomic&) = delete;
+  Atomic& operator=(const Atomic&) = delete;
+
+  T load() const {
+    point("atomic load");
+    return value_;
+  }
+  void store(T value) {
+    point("atomic store");
+    value_ = value;
+  }
+  T exchange(T value) {
+    point("atomic exchange");
+    const T old = value_;
+    value_ = value;
+    return old;
+  }
+  operator T() const { return load(); }  // NOLINT: as std::atomic
+  T operator=(T value) {
+    store(value);
+    return value;
+  }
+  template <class U = T, class = std::enable_if_t<std::is_integral_v<U>>>
+  T operator+=(T delta) {
+    point("atomic add");
+    return value_ = static_cast<T>(value_ + delta);
+  }
+  template <class U = T, class = std::enable_if_t<std::is_integral_v<U>>>
+  T operator-=(T delta) {
+    point("atomic sub");
+    return value_ = static_cast<T>(value_ - delta);
+  }
+  template <class U = T, class = std::enable_if_t<std::is_integral_v<U>>>
+  T operator--() {
+    return *this -= 1;
+  }
+  template <class U = T, class = std::enable_if_t<std::is_integral_v<U>>>
+  T operator++() {
+    return *this += 1;
+  }
+
+ private:
+  void point(const char* call) const { dst::detail::Point(call, &object_, __builtin_return_address(0)); }
+  T value_{};
+  mutable dst::detail::Object object_{"atomic"};
+};
 
 // Not re-entrant, like std::mutex: a second lock by the owner fails the run
 // instead of hanging it.

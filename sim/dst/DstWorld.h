@@ -32,6 +32,10 @@ void Point(const char* call, Object* object, const void* caller);
 // clock reaches `deadlineNs`; true when the deadline ended the block. The
 // caller re-checks its condition either way.
 bool Block(const char* call, Object* object, uint64_t deadlineNs, const void* caller);
+// The same for a wait whose contract allows a spurious wake-up (a condition
+// variable, or a wait that loops on its own flag): the run's options may
+// end it early, as if woken, to show that the caller does re-check.
+bool BlockWait(const char* call, Object* object, uint64_t deadlineNs, const void* caller);
 // Makes every thread blocked on `object` runnable (not a point itself).
 void Wake(Object* object);
 // Makes one of them runnable, chosen by the run's random source; false when

@@ -210,7 +210,7 @@ ExploreReport replay(const std::vector<Scenario>& scenarios, const ExploreOption
     report.failures.push_back(ExploreFailure{"", strategy, 0, "bad strategy", ""});
     return report;
   }
-  o.seed = envNumber("NFC_DST_SEED", 0);
+  SeedOptions(o, envNumber("NFC_DST_SEED", 0));
   o.trace = true;
   for (const Scenario& s : scenarios) {
     if (wanted != nullptr && s.name != wanted) continue;
@@ -257,6 +257,11 @@ std::string RunInChild(const Scenario& scenario, const Options& options) {
   const std::vector<Outcome> out = runBatch(scenario, one, 0, 1);
   if (out.size() == 1 && out[0].verdict.ok != 0) return "";
   return out.empty() ? "no verdict" : out[0].message.empty() ? "failed" : out[0].message;
+}
+
+void SeedOptions(Options& o, uint64_t seed) {
+  o.seed = seed;
+  o.spuriousProbability = (mix(seed) & 1) != 0 ? 0.02 : 0.0;
 }
 
 bool ParseStrategy(const std::string& text, Options& out) {
@@ -310,7 +315,7 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
     jobs.reserve(total);
     for (uint64_t i = 0; i < calibration; ++i) {
       Options o = baseOptions(e);
-      o.seed = mix(e.baseSeed ^ nameHash(s.name) ^ mix(i));
+      SeedOptions(o, mix(e.baseSeed ^ nameHash(s.name) ^ mix(i)));
       jobs.push_back(o);
     }
     uint64_t k = 1;
@@ -349,7 +354,7 @@ ExploreReport Explore(const std::vector<Scenario>& all, ExploreOptions e) {
     uint64_t notPct = 0;
     for (uint64_t i = calibration; i < total; ++i) {
       Options o = baseOptions(e);
-      o.seed = mix(e.baseSeed ^ nameHash(s.name) ^ mix(i));
+      SeedOptions(o, mix(e.baseSeed ^ nameHash(s.name) ^ mix(i)));
       if (turns(i, e.pctShare)) {
         o.strategy = Strategy::Pct;
         o.pctSteps = k;

@@ -107,6 +107,12 @@ ExploreReport Explore(const std::vector<Scenario>& scenarios, ExploreOptions opt
 // else what failed (for a crash, the signal or exit code).
 std::string RunInChild(const Scenario& scenario, const Options& options);
 
+// Sets the schedule's seed, and what follows from it alone: in every other
+// schedule, waits that may wake spuriously do so now and then. Wherever a
+// seed becomes a run (the exploration, a replay, a regression), so that a
+// seed means one schedule.
+void SeedOptions(Options& o, uint64_t seed);
+
 // Parses "random", "sticky" or "pct:<d>:<k>" into `out`; false when malformed.
 bool ParseStrategy(const std::string& text, Options& out);
 std::string StrategyText(const Options& o);

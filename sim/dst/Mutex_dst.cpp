@@ -82,7 +82,7 @@ void Mutex_Wait(Mutex* m) {
   const void* caller = __builtin_return_address(0);
   ++m->sleepers;
   if (release(m->lock, m->depth)) {
-    while (!m->eventSet) dst::detail::Block("Mutex_Wait", &m->event, dst::detail::kNoDeadline, caller);
+    while (!m->eventSet) dst::detail::BlockWait("Mutex_Wait", &m->event, dst::detail::kNoDeadline, caller);
   }
   --m->sleepers;
   take(m->lock, m->depth, true, "Mutex_Wait relock", caller);

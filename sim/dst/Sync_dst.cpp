@@ -42,7 +42,7 @@ bool CondVar::waitUntilNs(std::unique_lock<Mutex>& lock, uint64_t deadlineNs) {
   const void* caller = __builtin_return_address(0);
   Mutex* m = lock.mutex();
   m->unlockQuietly();
-  const bool timedOut = Block("condvar wait", &object_, deadlineNs, caller);
+  const bool timedOut = BlockWait("condvar wait", &object_, deadlineNs, caller);
   m->lockAt("condvar relock", caller);
   return timedOut;
 }

@@ -28,7 +28,7 @@ bool WakeEvent_WaitFor(WakeEvent* e, uint32_t ms) {
   const uint64_t deadline = dst::detail::Now() + static_cast<uint64_t>(ms) * 1000000ull;
   for (;;) {
     if (e->set) return true;
-    if (dst::detail::Block("WakeEvent_WaitFor", &e->object, deadline, caller)) return e->set;
+    if (dst::detail::BlockWait("WakeEvent_WaitFor", &e->object, deadline, caller)) return e->set;
   }
 }
 

@@ -1,6 +1,7 @@
-// Threads, locks, condition variables and the monotonic clock for the code
-// above the OS services that needs standard-library forms (the simulator,
-// the in-process event source, tests). In the shipped builds these are the
+// Threads, locks, condition variables, atomics and the monotonic clock for
+// the code above the OS services that needs standard-library forms (the
+// simulator, the in-process event source, tests, and the atomics of the
+// link layer and the HECI core). In the shipped builds these are the
 // std:: types themselves, at no cost. In the deterministic simulation build
 // (NFC_OSAL_DST) they are the scheduler's own, with the same interface, so
 // that every lock, wait and clock reading becomes a scheduling point on the
@@ -10,6 +11,7 @@
 #if defined(NFC_OSAL_DST)
 #include "DstSync.h"
 #else
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -17,6 +19,10 @@
 
 namespace osal_sync {
 
+// The atomics that carry a protocol between threads (a count of senders, a
+// device pointer and its epoch, a request's kind and outcome).
+template <class T>
+using Atomic = std::atomic<T>;
 using Mutex = std::mutex;
 using CondVar = std::condition_variable;
 using Thread = std::thread;

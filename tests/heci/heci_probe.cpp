@@ -41,7 +41,7 @@ int main() {
     std::printf("open failed %u\n", status);
     return 2;
   }
-  std::printf("connected, max message length %u\n", core->maxMessageLength);
+  std::printf("connected, max message length %u\n", core->maxMessageLength.load());
   core->userData = core;
   core->receiveCallback = onReceive;
   gBuffer.resize(core->maxMessageLength);

@@ -10,7 +10,7 @@
 // thread (timeouts and the resend) and the ME-reset watcher's thread.
 #pragma once
 
-#include <atomic>
+#include "Sync.h"
 #include <cstdint>
 #include <vector>
 
@@ -49,11 +49,11 @@ constexpr uint32_t kNfcMeOpenGaveUp = 3;
 // and released by vxHECI_Close. Fields that another thread reads or writes
 // without a lock are atomics.
 struct NfcMeContext {
-  std::atomic<HECICore*> heci;         // cleared without a lock after a failed write
-  std::atomic<int32_t> heciSenders;    // threads inside a send on `heci` now
-  std::atomic<HECICore*> heciRetired;  // closed by a failed write, not yet freed (see beginSend)
+  osal_sync::Atomic<HECICore*> heci;         // cleared without a lock after a failed write
+  osal_sync::Atomic<int32_t> heciSenders;    // threads inside a send on `heci` now
+  osal_sync::Atomic<HECICore*> heciRetired;  // closed by a failed write, not yet freed (see beginSend)
   ByteBuffer* sendBuffer;              // the frame of the current request (under lock)
-  std::atomic<int32_t> resendCount;    // resends of the current request
+  osal_sync::Atomic<int32_t> resendCount;    // resends of the current request
   void* userData;                      // handed back to the upper-layer callbacks
   uint8_t* recvBuffer;                 // guarded block posted for every receive (under lock)
   uint32_t recvBufferSize;
@@ -73,16 +73,16 @@ struct NfcMeContext {
   int32_t closing;                     // under lock: set when the close begins
   NfcMeStatusCallback statusCallback;
   NfcMeDataCallback dataCallback;
-  std::atomic<MeQueryInfo*> meQueryInfo;     // the caller's record while a query runs
-  std::atomic<uint32_t> meRequestStatus;     // ME_REQUEST_OK / ME_REQUEST_FAIL
+  osal_sync::Atomic<MeQueryInfo*> meQueryInfo;     // the caller's record while a query runs
+  osal_sync::Atomic<uint32_t> meRequestStatus;     // ME_REQUEST_OK / ME_REQUEST_FAIL
   WaiterNotifier* waiter;                    // where vxHECI_QueryInfo sleeps
   uint32_t waitedRequest;                    // under the waiter's lock: the id it waits for
   uint32_t settledRequest;                   // under the waiter's lock: the id whose outcome is stored
-  std::atomic<int32_t> meRequest;            // MeRequestKind of the awaited request
+  osal_sync::Atomic<int32_t> meRequest;            // MeRequestKind of the awaited request
   uint32_t retrySleepMs;
   uint8_t reconnectAttempt;
   OsEvent* osEvent;                          // the ME reset watcher
-  std::atomic<uint8_t> autoReconnect;        // cleared on the watcher's thread
+  osal_sync::Atomic<uint8_t> autoReconnect;        // cleared on the watcher's thread
   uint8_t stopRetries;
 };
 

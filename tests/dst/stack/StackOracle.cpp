@@ -191,7 +191,8 @@ void ExpectReports(dst::Context& c, const std::vector<Report>& expected) {
 }
 
 void Forbid(dst::Context& c, const std::string& output, const std::string& text) {
-  c.Check(output.find(text) == std::string::npos, "the output has \"" + text + "\"");
+  c.Check(output.find(text) == std::string::npos,
+          "the output has \"" + text + "\"\nrecord:\n" + DescribeRecord(gRecord));
 }
 
 }  // namespace stack

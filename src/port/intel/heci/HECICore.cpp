@@ -22,21 +22,15 @@
 #include "Log.h"
 #include "Memory.h"
 #include "Mutex.h"
+#include "Sync.h"
 #include "Thread.h"
 
 bool gHECICoreTrace = false;
 
 namespace {
 
-// maxMessageLength is a plain field that the owner reads directly; the core
-// writes it on reconnect while the dispatch thread may be reading it, so
-// the core's own accesses are atomic.
-uint32_t loadMaxLength(const HECICore* core) {
-  return __atomic_load_n(&core->maxMessageLength, __ATOMIC_ACQUIRE);
-}
-void storeMaxLength(HECICore* core, uint32_t value) {
-  __atomic_store_n(&core->maxMessageLength, value, __ATOMIC_RELEASE);
-}
+uint32_t loadMaxLength(const HECICore* core) { return core->maxMessageLength.load(); }
+void storeMaxLength(HECICore* core, uint32_t value) { core->maxMessageLength.store(value); }
 
 // What a core closed from its own dispatch thread leaves behind: the
 // thread, which is still running the callback that closed it, the two
@@ -50,7 +44,9 @@ struct DeferredCleanup {
   Mutex* dispatchLock;
   HECICore* record;
 };
-std::mutex gDeferredLock;
+// On the OS services' backend, so that the deterministic simulation sees
+// its holds as it sees every other lock.
+osal_sync::Mutex gDeferredLock;
 DeferredCleanup gDeferred{};
 
 void freeRecord(HECICore* core) {
@@ -63,7 +59,7 @@ void freeRecord(HECICore* core) {
 void runDeferredCleanup() {
   DeferredCleanup d;
   {
-    std::lock_guard<std::mutex> guard(gDeferredLock);
+    std::lock_guard<osal_sync::Mutex> guard(gDeferredLock);
     d = gDeferred;
     gDeferred = DeferredCleanup{};
   }
@@ -221,7 +217,7 @@ void HECIClose(HECICore* core) {
       if (gHECICoreTrace) Log_Info("HECICore marked for cleanup.");
       runDeferredCleanup();
       {
-        std::lock_guard<std::mutex> guard(gDeferredLock);
+        std::lock_guard<osal_sync::Mutex> guard(gDeferredLock);
         gDeferred = DeferredCleanup{core->dispatchThread, core->receiveLock, core->dispatchLock, core};
       }
       core->dispatchLock = nullptr;

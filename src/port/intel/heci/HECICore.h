@@ -6,7 +6,7 @@
 // thread. No core lock is held while a callback runs.
 #pragma once
 
-#include <atomic>
+#include "Sync.h"
 #include <cstdint>
 
 #include "HECIStatus.h"
@@ -26,9 +26,9 @@ constexpr uint32_t DISPATCH_RECEIVE_POSTED = 2;
 constexpr uint32_t DISPATCH_STOP = 3;
 
 struct HECICore {
-  std::atomic<uint8_t> isValid;      // read by the dispatch thread without a lock
-  uint32_t maxMessageLength;
-  std::atomic<HECIWinDevice*> device;  // cleared before the port is closed
+  osal_sync::Atomic<uint8_t> isValid;      // read by the dispatch thread without a lock
+  osal_sync::Atomic<uint32_t> maxMessageLength;  // a reconnect changes it while others read it
+  osal_sync::Atomic<HECIWinDevice*> device;  // cleared before the port is closed
   Mutex* receiveLock;                // guards pendingBuffer, pendingBufferSize
   uint8_t* pendingBuffer;
   uint32_t pendingBufferSize;
@@ -49,7 +49,7 @@ struct HECICore {
   // Counts every change of `device` (taken out, or a fresh one put in). A
   // read whose count changed while it ran was made on a device that is no
   // longer the core's: its outcome is not delivered.
-  std::atomic<uint32_t> deviceEpoch;
+  osal_sync::Atomic<uint32_t> deviceEpoch;
 };
 
 HECIStatus HECIOpen(HECICore** out);
