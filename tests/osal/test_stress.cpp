@@ -1,7 +1,9 @@
 // Races of the notify/wait handshake and of timer start/stop, run many
-// thousand times across threads. A lost wake-up shows as a hang (the test's
-// time limit), an early or stale callback as a failure. Each loop is bounded
-// in count and in time, so a slow build (TSan, Wine) runs fewer rounds.
+// times across threads on the real clock. A lost wake-up shows as a hang
+// (the test's time limit), an early or stale callback as a failure. Each
+// loop runs a fixed number of rounds and asserts nothing about how fast: a
+// loaded or emulated machine only takes longer. The windows themselves are
+// forced in virtual time by the deterministic exploration (tests/dst).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,18 +17,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kBudget = std::chrono::milliseconds(1500);
-
-// Calls body(i) up to `rounds` times or until the budget is spent; returns
-// the rounds done.
 template <typename F>
-int runBounded(int rounds, F body) {
-  const auto end = Clock::now() + kBudget;
-  int i = 0;
-  for (; i < rounds && Clock::now() < end; ++i) {
+void runRounds(int rounds, F body) {
+  for (int i = 0; i < rounds; ++i) {
     body(i);
   }
-  return i;
 }
 
 template <typename F>
@@ -80,7 +75,8 @@ TEST(Stress, NotifyWaitRoundsWithThreeNotifiers) {
     workers[i] = Worker{go[i], done, &outcomes, &quit};
     threads[i] = spawn(&workers[i]);
   }
-  const int rounds = runBounded(20000, [&](int round) {
+  constexpr int rounds = 2000;
+  runRounds(rounds, [&](int round) {
     WaiterNotifier_Lock(done);
     for (auto* g : go) {
       WaiterNotifier_Notify(g);
@@ -98,7 +94,6 @@ TEST(Stress, NotifyWaitRoundsWithThreeNotifiers) {
   }
   WaiterNotifier_Delete(done);
   EXPECT_EQ(outcomes.load(), kNotifiers * rounds);
-  EXPECT_GT(rounds, 100);
 }
 
 // Stop followed at once by a long re-arming, right as a 1 ms period runs
@@ -113,7 +108,7 @@ TEST(Stress, StopThenStartAtTheMomentOfExpiry) {
     std::atomic<int>* fires;
     std::atomic<bool>* stopped;
   } ctx{&shortFires, &stopped};
-  const int rounds = runBounded(5000, [&](int i) {
+  runRounds(1000, [&](int i) {
     stopped = false;
     Timer_Start(timer, 1, [](void* p) {
       auto* c = static_cast<Ctx*>(p);
@@ -132,8 +127,6 @@ TEST(Stress, StopThenStartAtTheMomentOfExpiry) {
     Timer_Stop(timer);
   });
   Timer_Delete(timer);
-  EXPECT_GT(rounds, 100);
-  RecordProperty("rounds", rounds);
   RecordProperty("shortFires", shortFires.load());
 }
 
@@ -143,9 +136,8 @@ TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
   Timer* timer = nullptr;
   Timer_Create(&timer);
   std::atomic<int> fires{0};
-  std::atomic<bool> quit{false};
   auto hammer = [&] {
-    for (int i = 0; i < 20000 && !quit.load(); ++i) {
+    for (int i = 0; i < 5000; ++i) {
       if (i % 2 == 0) {
         Timer_Start(timer, static_cast<uint32_t>(i % 3), [](void* p) { ++*static_cast<std::atomic<int>*>(p); },
                     &fires);
@@ -156,8 +148,6 @@ TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
   };
   Thread* a = spawn(&hammer);
   Thread* b = spawn(&hammer);
-  Thread_Sleep(static_cast<uint32_t>(kBudget.count() / 2));
-  quit = true;
   joinAndDelete(a);
   joinAndDelete(b);
   Timer_Stop(timer);
@@ -166,7 +156,7 @@ TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
   EXPECT_EQ(fires.load(), settled) << "a callback ran after the final Timer_Stop";
   Timer_Delete(timer);
 
-  const int created = runBounded(400, [&](int i) {
+  runRounds(100, [&](int i) {
     Timer* t = nullptr;
     Timer_Create(&t);
     if (i % 2 == 0) {
@@ -174,5 +164,4 @@ TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
     }
     Timer_Delete(t);
   });
-  EXPECT_GT(created, 20);
 }
