@@ -90,7 +90,7 @@ nfc_apt_install() {
   local out pins
   out=$(apt-get install -y -q "$@" 2>&1) && return 0
   if [[ " $* " == *:* ]]; then
-    pins=$(nfc_twin_pins "$@")
+    pins=$(nfc_twin_pins "$@" | paste -sd ' ')
     local release
     release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     if [ -n "$release" ]; then
@@ -137,7 +137,7 @@ nfc_twin_pins() {
 # Wine creates its prefix on first use, which takes a while; do it once, up
 # front, so that no test's time limit pays for it.
 nfc_wine_prefix() {
-  if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  if [ -x /usr/lib/wine/wine64 ] && [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
     echo "== creating the Wine prefix"
     # Through wine64: where the kernel runs no 32-bit code, Debian's wrapper
     # (which prefers the 32-bit loader) cannot start at all.
