@@ -9,7 +9,9 @@
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +47,7 @@ struct Thread {
   char name[32] = {};
   std::function<void()> function;
   std::atomic<const char*> lastCall{"start"};
+  std::atomic<pid_t> tid{0};  // the kernel's id, for the watchdog
 };
 
 // One decision, kept in a small ring for failure reports.
@@ -81,6 +84,7 @@ struct World {
   std::atomic<bool> over{false};
   std::atomic<uint64_t> pointCount{0};
   std::atomic<int32_t> current{0};
+  std::atomic<pid_t> currentTid{0};  // the holder's kernel id, for the watchdog
   std::atomic<uint32_t> live{0};
   sem_t done;
   Result result;
@@ -347,6 +351,7 @@ size_t pick(World* w, Thread* self, Thread** enabled, size_t n, bool clockOption
 
 void handOff(World* w, Thread* self, Thread* next) {
   w->current.store(next->index, std::memory_order_relaxed);
+  w->currentTid.store(next->tid.load());
   const bool selfGoesOn = self->state != State::Finished;
   sem_post(&next->go);
   if (!selfGoesOn) return;  // touch nothing more: the world may be freed
@@ -476,8 +481,10 @@ void finish(Thread* t) {
 void* threadEntry(void* p) {
   auto* t = static_cast<Thread*>(p);
   tSelf = t;
+  t->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
   semWait(&t->go);
   if (t->world->over.load()) parkForever(t);
+  t->world->currentTid.store(t->tid.load());
   t->function();
   t->function = nullptr;  // its captures go while this thread still runs
   finish(t);
@@ -512,9 +519,28 @@ uint64_t realMs() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+// Whether the kernel has the thread asleep (a raw lock, poll or sleep), as
+// opposed to running or waiting for a core. Unknown counts as asleep.
+bool asleepInKernel(pid_t tid) {
+  if (tid == 0) return true;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return true;
+  char line[512] = {};
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  // "tid (name) S ...": the state follows the last ')'.
+  const char* close = read ? std::strrchr(line, ')') : nullptr;
+  return close == nullptr || close[1] != ' ' || close[2] != 'R';
+}
+
 // Code that blocks outside the backend (a raw lock, poll, sleep) keeps the
 // baton for ever while the others wait for it: after the world's watchdog
 // period without a point, the run fails naming the thread and its last point.
+// Only the time the holder spends asleep in the kernel counts: a thread that
+// computes for long, or waits for a core on a busy machine (a world's
+// threads share one core), is slow, not blocked.
 void* watchdog(void*) {
   World* seen = nullptr;
   uint64_t seenCount = 0;
@@ -529,6 +555,8 @@ void* watchdog(void*) {
     } else if (w != seen || w->pointCount.load() != seenCount) {
       seen = w;
       seenCount = w->pointCount.load();
+      since = realMs();
+    } else if (!asleepInKernel(w->currentTid.load())) {
       since = realMs();
     } else if (realMs() - since >= w->options.watchdogMs) {
       const int32_t holder = w->current.load();
@@ -567,6 +595,8 @@ Thread* adoptIntoImplicitWorld() {
   Thread* t = newThread(w, nullptr);
   std::snprintf(t->name, sizeof t->name, "main");
   tSelf = t;
+  t->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+  w->currentTid.store(t->tid.load());
   ensureWatchdog();
   gActive.store(w);
   return t;
