@@ -673,7 +673,7 @@ uint32_t heciCloseConnection(NfcMeContext* ctx) {
   HECICore* heci = ctx->heci.exchange(nullptr);
   if (heci != nullptr) {
     // Called from inside a send after a failed write, on the caller's or
-    // the timer's thread: retired, see beginSend. (Called outside any
+    // the timer's thread: retired, see sendFrame. (Called outside any
     // send, it is the caller's own call, which may close at once.)
     ctx->heciRetired = heci;
     if (ctx->heciSenders == 0) {

@@ -51,7 +51,7 @@ constexpr uint32_t kNfcMeOpenGaveUp = 3;
 struct NfcMeContext {
   osal_sync::Atomic<HECICore*> heci;         // cleared without a lock after a failed write
   osal_sync::Atomic<int32_t> heciSenders;    // threads inside a send on `heci` now
-  osal_sync::Atomic<HECICore*> heciRetired;  // closed by a failed write, not yet freed (see beginSend)
+  osal_sync::Atomic<HECICore*> heciRetired;  // closed by a failed write, not yet freed (see sendFrame)
   ByteBuffer* sendBuffer;              // the frame of the current request (under lock)
   osal_sync::Atomic<int32_t> resendCount;    // resends of the current request
   void* userData;                      // handed back to the upper-layer callbacks
