@@ -50,7 +50,7 @@
 // what the program did with the subscription: "subscribe System 0" (the error code, 0 on success),
 // "deliver MEI 1", "error 15011", "close" or "close from callback"; with
 // NFCSIM_EVT_CLOSE=nowait, "close without waiting" (", a callback runs"
-// when one does) and "callback returned after close".
+// when one does) and, with a slow render, "render returned after close".
 //
 // NFCSIM_EVT_RENDER_MS=N makes each EvtRender take N ms, so that a callback
 // that renders its event is a slow one.

@@ -194,6 +194,9 @@ void traceDelivery(void* record) {
 
 // The subscription whose callback runs on this thread, if any.
 thread_local const Subscription* tDelivering = nullptr;
+// Whether this delivery's callback has had its "render returned after
+// close" line: one per callback, however often it renders.
+thread_local bool tRenderAfterCloseTraced = false;
 
 // Runs on the subscription's delivery thread: hands the source's delivery to
 // the caller's callback in the event log's form.
@@ -209,6 +212,7 @@ uint32_t deliverToCaller(uint32_t action, void* context, void* event) {
   void* const userContext = s->context;
   const Subscription* const outer = tDelivering;
   tDelivering = s;
+  tRenderAfterCloseTraced = false;
   DWORD result;
   if (action == EvtSubscribeActionError) {
     trace("error %lu", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(event)));
@@ -223,11 +227,6 @@ uint32_t deliverToCaller(uint32_t action, void* context, void* event) {
     removeHandle(&handle);
   }
   tDelivering = outer;
-  if (!closeWaits() && s->closed.load()) {
-    // The caller has been told the subscription is closed, and may have
-    // freed what it gave this callback.
-    trace("callback returned after close");
-  }
   return result;
 }
 
@@ -390,6 +389,14 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
   }
   if (const DWORD delay = renderDelayMs()) {
     Sleep(delay);
+    // Written inside the callback, so before it returns: a program that
+    // waits for its callback before it exits always gets this line into
+    // the trace. (Written after the callback returned, the line would race
+    // the program's exit, which may rightly come at once.)
+    if (tDelivering != nullptr && !closeWaits() && tDelivering->closed.load() && !tRenderAfterCloseTraced) {
+      tRenderAfterCloseTraced = true;
+      trace("render returned after close");
+    }
   }
   if (!isLive(context, Kind::kRenderContext) || !isLive(fragment, Kind::kEvent)) {
     return failWith(kErrorInvalidHandle);

@@ -332,7 +332,7 @@ def cases(with_event_log):
                                                         "NFCSIM_EVT_RENDER_MS": "1500"},
                            evt_trace=evt_trace_is("subscribe System 0", "deliver MEI 1",
                                                   "close without waiting, a callback runs",
-                                                  "callback returned after close")))
+                                                  "render returned after close")))
     # Drivers that are slow to let a cancelled read go: every run ends with
     # the close of a handle whose read is pending.
     for mode in ("onclose", "late"):
