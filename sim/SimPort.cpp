@@ -27,7 +27,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   auto* device = new HECIWinDevice;
   int err = simmodel::Open(&device->connection);
   if (err != 0) {
-    if (err != ENOENT) Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
+    if (err != ENOENT) Log_Error("HECILinux : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
     delete device;
     return hsDeviceNotFound;
   }
@@ -36,10 +36,10 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   err = simmodel::Connect(device->connection, kNfcMeClientGuidBytes, &maxLength);
   if (err != 0 || maxLength == 0) {
     if (err != 0) {
-      Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : %d (%s)", err,
+      Log_Error("HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : %d (%s)", err,
                 HECI_ErrnoMeaning(err));
     } else {
-      Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
+      Log_Error("HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
     }
     HECIWin_CloseHeci(device);
     HECIWin_FreeHeci(device);

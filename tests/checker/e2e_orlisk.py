@@ -82,7 +82,7 @@ def no_device(out):
 def connect_ioctl_fails(out):
     # Each attempt: the port's connect line (it carries the error number),
     # then the status 3 warning and the pause.
-    attempt = (r"ERROR   : HECIWin : IOCTL_\w+_CONNECT_CLIENT failed : [^\n]*\n"
+    attempt = (r"ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : [^\n]*\n"
                r"WARNING : HECI Connection failed HECIStatus : 3\.\n" + re.escape(PAUSE))
     pattern = "(?:" + attempt + "){10}" + re.escape(CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT)
     return re.fullmatch(pattern, out) is not None, f"expected ten connect failures, pattern {pattern!r}"

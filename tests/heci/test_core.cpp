@@ -319,7 +319,7 @@ TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
     Output out;
     EXPECT_EQ(HECIOpen(&core), hsDeviceError);
     EXPECT_EQ(out.take(),
-              "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n");
+              "ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n");
     EXPECT_EQ(core, nullptr);
     EXPECT_EQ(Sim_GetStats().closes, 1u);
   }
@@ -329,7 +329,7 @@ TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
   {
     Output out;
     EXPECT_EQ(HECIOpen(&core), hsDeviceNotFound);
-    EXPECT_EQ(out.take(), "ERROR   : HECIWin : failed to open handle, errno : 19 (device not ready or ME reset)\n");
+    EXPECT_EQ(out.take(), "ERROR   : HECILinux : failed to open handle, errno : 19 (device not ready or ME reset)\n");
   }
   ASSERT_EQ(HECIOpen(&core), hsSuccess);
   HECIClose(core);

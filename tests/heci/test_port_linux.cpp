@@ -206,7 +206,7 @@ TEST(LinuxPort, NoDeviceAndRefusedOpens) {
   Output out;
   HECIWinDevice* device = nullptr;
   EXPECT_EQ(HECI_Init(&device), hsDeviceNotFound);
-  EXPECT_EQ(out.take(), "ERROR   : HECIWin : failed to open handle, errno : 13 (no permission)\n");
+  EXPECT_EQ(out.take(), "ERROR   : HECILinux : failed to open handle, errno : 13 (no permission)\n");
   ASSERT_EQ(HECI_Init(&device), hsSuccess);
   HECIWin_CloseHeci(device);
   HECIWin_FreeHeci(device);

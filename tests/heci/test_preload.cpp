@@ -72,7 +72,7 @@ TEST(Preload, AScenarioFileAndATrace) {
   const ProbeRun run = runProbe("NFCSIM_SCENARIO='" + scenario + "' NFCSIM_TRACE='" + trace + "'");
   EXPECT_EQ(run.code, 2);
   EXPECT_EQ(run.out,
-            "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n"
+            "ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n"
             "open failed 3\n");
   std::ifstream t(trace);
   const std::string text((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());

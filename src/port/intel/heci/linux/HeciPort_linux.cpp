@@ -123,13 +123,13 @@ HECIStatus HECIWin_OpenHeci(HECIWinDevice* device) {
     std::snprintf(path, sizeof path, "/dev/mei%d", n);
     const int fd = openRetrying(path);
     if (fd >= 0) {
-      if (gHECILinuxPortTrace) Log_Info("HECIWin : %s : opened %s", "HECIWin_OpenHeci", path);
+      if (gHECILinuxPortTrace) Log_Info("HECILinux : %s : opened %s", "HECIWin_OpenHeci", path);
       device->fd = fd;
       return hsSuccess;
     }
     const int err = errno;
     if (err == ENOENT) continue;  // no such node: the next name
-    Log_Error("HECIWin : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
+    Log_Error("HECILinux : failed to open handle, errno : %d (%s)", err, HECI_ErrnoMeaning(err));
     return hsDeviceNotFound;
   }
   return hsDeviceNotFound;
@@ -164,10 +164,10 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   const uint32_t maxLength = rc < 0 ? 0 : data.out_client_properties.max_msg_length;
   if (rc < 0 || maxLength == 0) {
     if (rc < 0) {
-      Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return %d, errno : %d (%s)", rc, err,
+      Log_Error("HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return %d, errno : %d (%s)", rc, err,
                 HECI_ErrnoMeaning(err));
     } else {
-      Log_Error("HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
+      Log_Error("HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0");
     }
     HECIWin_CloseHeci(device);
     HECIWin_FreeHeci(device);
@@ -178,7 +178,7 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   device->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (device->wakeFd < 0) {
     const int e = errno;
-    Log_Error("HECIWin : eventfd() failed, errno : %d (%s)", e, HECI_ErrnoMeaning(e));
+    Log_Error("HECILinux : eventfd() failed, errno : %d (%s)", e, HECI_ErrnoMeaning(e));
     HECIWin_CloseHeci(device);
     HECIWin_FreeHeci(device);
     return hsDeviceError;
@@ -328,7 +328,7 @@ void HECIWin_CloseHeci(HECIWinDevice* device) {
       rc = ::write(wake, &one, sizeof one);
     } while (rc < 0 && errno == EINTR);
     if (gHECILinuxPortTrace) {
-      Log_Info("HECIWin : %s : write() on the wake eventfd returns %d : errno : %d", "HECIWin_CloseHeci",
+      Log_Info("HECILinux : %s : write() on the wake eventfd returns %d : errno : %d", "HECIWin_CloseHeci",
                static_cast<int>(rc), rc < 0 ? errno : 0);
     }
     Mutex_Lock(device->eventLock);
@@ -342,7 +342,7 @@ void HECIWin_CloseHeci(HECIWinDevice* device) {
   Mutex_Unlock(device->readLock);
   if (wake >= 0) closeRetrying(wake);
   closeRetrying(old);
-  if (gHECILinuxPortTrace) Log_Info("HECIWin : %s : device closed", "HECIWin_CloseHeci");
+  if (gHECILinuxPortTrace) Log_Info("HECILinux : %s : device closed", "HECIWin_CloseHeci");
 }
 
 void HECIWin_FreeHeci(HECIWinDevice* device) {
