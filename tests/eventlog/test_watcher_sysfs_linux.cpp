@@ -1,6 +1,6 @@
 // The shipped Linux watcher: ME resets read from the MEI driver's dev_state
-// in a fake class folder (FakeMeiClass_linux.h), alone and under the link
-// layer over the simulator's device port.
+// in the simulator's class folder (MeiClassFolder_linux.h), alone and under
+// the link layer over the simulator's device port.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "EventTestSupport.h"
-#include "FakeMeiClass_linux.h"
 #include "LinkTestSupport.h"
+#include "MeiClassFolder_linux.h"
 #include "OsEvent.h"
 #include "OsEvent_linux.h"
 
@@ -38,7 +38,7 @@ class SysfsWatcher : public ::testing::Test {
  protected:
   void SetUp() override {
     gResets = 0;
-    OsEvent_SetMeiClassFolder(fake_.folder());
+    OsEvent_SetMeiClassFolder(meiClass_.folder());
   }
   void TearDown() override {
     OsEvent_Delete(watcher_);
@@ -53,8 +53,8 @@ class SysfsWatcher : public ::testing::Test {
   // the driver takes its time between them.
   void walk(int n, std::initializer_list<const char*> states) {
     for (const char* state : states) {
-      fake_.setState(n, state);
-      ASSERT_TRUE(fake_.waitUntilRead(n)) << "the watcher did not read " << state;
+      meiClass_.setState(n, state);
+      ASSERT_TRUE(meiClass_.waitUntilRead(n)) << "the watcher did not read " << state;
     }
   }
   // Waits for `resets` deliveries (or a little past them, when none is due,
@@ -65,14 +65,14 @@ class SysfsWatcher : public ::testing::Test {
     return takeOutput();
   }
 
-  FakeMeiClass fake_;
+  MeiClassFolder meiClass_;
   OsEvent* watcher_ = nullptr;
 };
 
 }  // namespace
 
 TEST_F(SysfsWatcher, AResetAndTheReturnToEnabledDeliverOneId1Event) {
-  fake_.addDevice(0, "ENABLED");
+  meiClass_.addDevice(0, "ENABLED");
   open();
   ASSERT_NE(watcher_->subscription, nullptr);
   CaptureStdout();
@@ -91,18 +91,18 @@ TEST_F(SysfsWatcher, AResetAndTheReturnToEnabledDeliverOneId1Event) {
 TEST_F(SysfsWatcher, BothChangesBetweenTwoReadsStillCountAsAReset) {
   // The kernel notifies only changes, so a notification that finds the
   // state it read last means the device left it and came back.
-  fake_.addDevice(0, "ENABLED");
+  meiClass_.addDevice(0, "ENABLED");
   open();
   CaptureStdout();
-  fake_.notify(0);
-  ASSERT_TRUE(fake_.waitUntilRead(0));
+  meiClass_.notify(0);
+  ASSERT_TRUE(meiClass_.waitUntilRead(0));
   EXPECT_TRUE(std::regex_match(output(1), kResetLines));
   EXPECT_EQ(gResets, 1);
 }
 
 TEST_F(SysfsWatcher, ADeviceThatWasNotEnabledOrDoesNotComeBackIsNoReset) {
-  fake_.addDevice(0, "INIT_CLIENTS");
-  fake_.addDevice(1, "ENABLED");
+  meiClass_.addDevice(0, "INIT_CLIENTS");
+  meiClass_.addDevice(1, "ENABLED");
   open();
   CaptureStdout();
   walk(0, {"ENABLED"});   // it was starting up, not reset
@@ -113,7 +113,7 @@ TEST_F(SysfsWatcher, ADeviceThatWasNotEnabledOrDoesNotComeBackIsNoReset) {
 }
 
 TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevicesFails) {
-  fake_.addDevice(0, "ENABLED", "gscfi");
+  meiClass_.addDevice(0, "ENABLED", "gscfi");
   CaptureStdout();
   open();
   EXPECT_EQ(takeOutput(), "ERROR   : Channel 'System' was not found.\n");
@@ -121,24 +121,24 @@ TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevices
   EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
   watcher_ = nullptr;
 
-  fake_.addDevice(1, "ENABLED", "");  // no kind file: an older kernel's ME
+  meiClass_.addDevice(1, "ENABLED", "");  // no kind file: an older kernel's ME
   open();
   ASSERT_NE(watcher_->subscription, nullptr);
   CaptureStdout();
-  fake_.setState(0, "RESETTING");
-  fake_.setState(0, "ENABLED");
+  meiClass_.setState(0, "RESETTING");
+  meiClass_.setState(0, "ENABLED");
   walk(1, {"RESETTING", "ENABLED"});
   EXPECT_TRUE(std::regex_match(output(1), kResetLines));
   EXPECT_EQ(gResets, 1);
 }
 
 TEST_F(SysfsWatcher, ADeviceThatGoesAwayGivesOneErrorLineAndTheOthersAreStillWatched) {
-  fake_.addDevice(0, "ENABLED");
-  fake_.addDevice(1, "ENABLED");
+  meiClass_.addDevice(0, "ENABLED");
+  meiClass_.addDevice(1, "ENABLED");
   open();
   CaptureStdout();
-  fake_.remove(0);
-  ASSERT_TRUE(fake_.waitUntilRead(0));
+  meiClass_.remove(0);
+  ASSERT_TRUE(meiClass_.waitUntilRead(0));
   walk(1, {"RESETTING", "ENABLED"});
   const std::string out = output(1);
   const std::string gone =
@@ -152,7 +152,7 @@ TEST_F(SysfsWatcher, ADeviceThatGoesAwayGivesOneErrorLineAndTheOthersAreStillWat
 }
 
 TEST_F(SysfsWatcher, TheCallbackMayDeleteItsOwnWatcher) {
-  fake_.addDevice(0, "ENABLED");
+  meiClass_.addDevice(0, "ENABLED");
   open();
   static OsEvent** self = &watcher_;
   static std::atomic<bool> deleted{false};
@@ -176,9 +176,9 @@ namespace {
 // class folder.
 class SysfsLink : public ::testing::Test {
  protected:
-  void SetUp() override { OsEvent_SetMeiClassFolder(fake_.folder()); }
+  void SetUp() override { OsEvent_SetMeiClassFolder(meiClass_.folder()); }
   void TearDown() override { OsEvent_SetMeiClassFolder(nullptr); }
-  FakeMeiClass fake_;
+  MeiClassFolder meiClass_;
 };
 
 std::atomic<int> gDriverResets{0};
@@ -187,7 +187,7 @@ void countDriverReset(uint32_t) { ++gDriverResets; }
 }  // namespace
 
 TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
-  fake_.addDevice(0, "ENABLED");
+  meiClass_.addDevice(0, "ENABLED");
   SimScenario scenario;
   scenario.answerDelayMs = 400;  // the query waits for its answer meanwhile
   linktest::Output out;
@@ -202,10 +202,10 @@ TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
   std::thread driver([this, ctx] {
     // Once the query is pending, the ME resets and comes back.
     watchertest::waitUntil([ctx] { return linktest::pendingFlag(ctx) != 0; });
-    fake_.setState(0, "RESETTING");
-    fake_.waitUntilRead(0);
-    fake_.setState(0, "ENABLED");
-    fake_.waitUntilRead(0);
+    meiClass_.setState(0, "RESETTING");
+    meiClass_.waitUntilRead(0);
+    meiClass_.setState(0, "ENABLED");
+    meiClass_.waitUntilRead(0);
   });
   MeQueryInfo info = linktest::freshInfo();
   const int32_t result = vxHECI_QueryInfo(ctx, &info);

@@ -1,4 +1,4 @@
-#include "FakeMeiClass_linux.h"
+#include "MeiClassFolder_linux.h"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -22,7 +23,8 @@ namespace {
 using Key = std::pair<dev_t, ino_t>;
 
 struct Attribute {
-  int device;            // N of meiN
+  const MeiClassFolder* owner;
+  int device;             // N of meiN
   unsigned notified = 0;  // notifications so far
   unsigned read = 0;      // notifications a read has taken in
   bool gone = false;
@@ -32,7 +34,9 @@ struct Registry {
   std::mutex lock;
   std::condition_variable readChanged;
   std::map<Key, Attribute> attributes;
-  std::map<int, unsigned> seenByFd;  // notifications each descriptor has read
+  // Notifications each descriptor has read, by descriptor and file (a
+  // descriptor number may come back for another file).
+  std::map<std::pair<int, Key>, unsigned> seenByFd;
   std::set<int> waiters;             // eventfds of poll() calls that wait
 };
 
@@ -41,13 +45,29 @@ Registry& registry() {
   return *instance;
 }
 
-template <typename F>
-F next(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
+// How many dev_state files exist: while there are none, poll() and pread()
+// go straight to the C library.
+std::atomic<int> gAttributeCount{0};
 
 using PollFn = int (*)(pollfd*, nfds_t, int);
 using PreadFn = ssize_t (*)(int, void*, size_t, off_t);
+
+// The C library's function of that name, looked up once. Not a function's
+// static: the first calls may come from two threads at once, and an atomic
+// keeps that plain to the thread sanitizer too (a second lookup finds the
+// same function).
+template <typename F>
+F next(std::atomic<F>& slot, const char* name) {
+  F f = slot.load(std::memory_order_acquire);
+  if (f == nullptr) {
+    f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    slot.store(f, std::memory_order_release);
+  }
+  return f;
+}
+
+std::atomic<PollFn> gPoll{nullptr};
+std::atomic<PreadFn> gPread{nullptr};
 
 bool keyOf(int fd, Key* key) {
   struct stat st;
@@ -56,9 +76,10 @@ bool keyOf(int fd, Key* key) {
   return true;
 }
 
-Attribute* attributeOf(Registry& r, int fd) {
+Attribute* attributeOf(Registry& r, int fd, Key* found = nullptr) {
   Key key;
   if (!keyOf(fd, &key)) return nullptr;
+  if (found != nullptr) *found = key;
   auto it = r.attributes.find(key);
   return it == r.attributes.end() ? nullptr : &it->second;
 }
@@ -73,7 +94,8 @@ void wakeWaiters(Registry& r) {
 }  // namespace
 
 extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-  static const PollFn realPoll = next<PollFn>("poll");
+  const PollFn realPoll = next(gPoll, "poll");
+  if (gAttributeCount.load() == 0) return realPoll(fds, count, timeout);
   Registry& r = registry();
   std::vector<bool> fake(count, false);
   bool anyFake = false;
@@ -100,8 +122,9 @@ extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
       std::lock_guard<std::mutex> guard(r.lock);
       for (nfds_t i = 0; i < count; ++i) {
         if (!fake[i]) continue;
-        const Attribute* a = attributeOf(r, fds[i].fd);
-        const bool pending = a != nullptr && (a->gone || a->notified > r.seenByFd[fds[i].fd]);
+        Key key;
+        const Attribute* a = attributeOf(r, fds[i].fd, &key);
+        const bool pending = a != nullptr && (a->gone || a->notified > r.seenByFd[{fds[i].fd, key}]);
         fds[i].revents = pending ? static_cast<short>(POLLPRI | POLLERR) : 0;
         ready += pending;
       }
@@ -136,12 +159,14 @@ extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-  static const PreadFn realPread = next<PreadFn>("pread");
+  const PreadFn realPread = next(gPread, "pread");
+  if (gAttributeCount.load() == 0) return realPread(fd, buffer, size, offset);
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  Attribute* a = attributeOf(r, fd);
+  Key key;
+  Attribute* a = attributeOf(r, fd, &key);
   if (a == nullptr) return realPread(fd, buffer, size, offset);
-  r.seenByFd[fd] = a->notified;
+  r.seenByFd[{fd, key}] = a->notified;
   if (a->read < a->notified) {
     a->read = a->notified;
     r.readChanged.notify_all();
@@ -166,31 +191,35 @@ void writeFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-FakeMeiClass::FakeMeiClass() {
-  char dir[] = "/tmp/fake-mei-class-XXXXXX";
+MeiClassFolder::MeiClassFolder() {
+  char dir[] = "/tmp/mei-class-XXXXXX";
   if (mkdtemp(dir) == nullptr) std::abort();
   folder_ = dir;
 }
 
-FakeMeiClass::~FakeMeiClass() {
+MeiClassFolder::~MeiClassFolder() {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
   for (auto it = r.attributes.begin(); it != r.attributes.end();) {
+    if (it->second.owner != this) {
+      ++it;
+      continue;
+    }
     const int n = it->second.device;
     unlink(path(n, "dev_state").c_str());
     unlink(path(n, "kind").c_str());
     rmdir(path(n, "").c_str());
     it = r.attributes.erase(it);
+    --gAttributeCount;
   }
-  r.seenByFd.clear();
   rmdir(folder_.c_str());
 }
 
-std::string FakeMeiClass::path(int n, const char* file) const {
+std::string MeiClassFolder::path(int n, const char* file) const {
   return folder_ + "/mei" + std::to_string(n) + "/" + file;
 }
 
-void FakeMeiClass::addDevice(int n, const char* state, const char* kind) {
+void MeiClassFolder::addDevice(int n, const char* state, const char* kind) {
   mkdir(path(n, "").c_str(), 0755);
   writeFile(path(n, "dev_state"), std::string(state) + "\n");
   if (kind[0] != '\0') writeFile(path(n, "kind"), std::string(kind) + "\n");
@@ -198,10 +227,10 @@ void FakeMeiClass::addDevice(int n, const char* state, const char* kind) {
   if (stat(path(n, "dev_state").c_str(), &st) != 0) std::abort();
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  r.attributes[Key{st.st_dev, st.st_ino}] = Attribute{n};
+  if (r.attributes.emplace(Key{st.st_dev, st.st_ino}, Attribute{this, n}).second) ++gAttributeCount;
 }
 
-void FakeMeiClass::setState(int n, const char* state) {
+void MeiClassFolder::setState(int n, const char* state) {
   {
     std::lock_guard<std::mutex> guard(registry().lock);
     writeFile(path(n, "dev_state"), std::string(state) + "\n");
@@ -209,20 +238,20 @@ void FakeMeiClass::setState(int n, const char* state) {
   notify(n);
 }
 
-void FakeMeiClass::notify(int n) {
+void MeiClassFolder::notify(int n) {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
   for (auto& [key, a] : r.attributes) {
-    if (a.device == n) ++a.notified;
+    if (a.owner == this && a.device == n) ++a.notified;
   }
   wakeWaiters(r);
 }
 
-void FakeMeiClass::remove(int n) {
+void MeiClassFolder::remove(int n) {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
   for (auto& [key, a] : r.attributes) {
-    if (a.device == n) {
+    if (a.owner == this && a.device == n) {
       a.gone = true;
       ++a.notified;
     }
@@ -233,12 +262,12 @@ void FakeMeiClass::remove(int n) {
   wakeWaiters(r);
 }
 
-bool FakeMeiClass::waitUntilRead(int n, int ms) {
+bool MeiClassFolder::waitUntilRead(int n, int ms) {
   Registry& r = registry();
   std::unique_lock<std::mutex> lk(r.lock);
-  return r.readChanged.wait_for(lk, std::chrono::milliseconds(ms), [&r, n] {
+  return r.readChanged.wait_for(lk, std::chrono::milliseconds(ms), [this, &r, n] {
     for (const auto& [key, a] : r.attributes) {
-      if (a.device == n && a.read < a.notified) return false;
+      if (a.owner == this && a.device == n && a.read < a.notified) return false;
     }
     return true;
   });
