@@ -10,6 +10,8 @@ void* OsEventPlatform_Subscribe(const wchar_t* channel, const wchar_t* query, Os
   return MeiEventSource_Subscribe(channel, query, SubscriptionCallback, context, error);
 }
 
+void OsEventPlatform_LogSubscribeFailure(uint32_t error) { OsEvent_LogEventLogSubscribeFailure(error); }
+
 void OsEventPlatform_CloseSubscription(void* subscription) {
   MeiEventSource_Close(static_cast<MeiSubscription*>(subscription));
 }

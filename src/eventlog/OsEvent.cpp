@@ -28,8 +28,12 @@ void OsEvent_Subscribe(OsEvent* e) {
   if (e->subscription != nullptr) {
     return;
   }
-  // The watcher stays in use without a subscription; these lines are the
-  // only trace that ME resets go unnoticed.
+  // The watcher stays in use without a subscription; this line is the only
+  // trace that ME resets go unnoticed.
+  OsEventPlatform_LogSubscribeFailure(error);
+}
+
+void OsEvent_LogEventLogSubscribeFailure(uint32_t error) {
   switch (error) {
     case kOsEventErrorChannelNotFound:
       Log_Error("Channel 'System' was not found.");

@@ -78,6 +78,11 @@ constexpr uint32_t kOsEventErrorInvalidQuery = 15001;      // ERROR_EVT_INVALID_
 constexpr uint32_t kOsEventErrorChannelNotFound = 15007;   // ERROR_EVT_CHANNEL_NOT_FOUND
 constexpr uint32_t kOsEventErrorQueryResultStale = 15011;  // ERROR_EVT_QUERY_RESULT_STALE
 
+// The line of a subscription to a Windows event log (or its stand-ins) that
+// failed with `error`: the channel was not found, the query is not valid,
+// or the code itself.
+void OsEvent_LogEventLogSubscribeFailure(uint32_t error);
+
 // Called by the event log for every delivery or error of the subscription:
 // `context` is the OsEvent, `event` an event handle (deliver) or the error
 // code in place of one (error). Logs what it got; on an MEI event with ID 1

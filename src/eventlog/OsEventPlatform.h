@@ -12,6 +12,10 @@ struct OsEvent;
 // errors go to SubscriptionCallback with `context`. Null on failure.
 void* OsEventPlatform_Subscribe(const wchar_t* channel, const wchar_t* query, OsEvent* context,
                                 uint32_t* error);
+// Logs why subscribing failed with `error`, in the platform's own terms: a
+// Windows event log's lines (OsEvent_LogEventLogSubscribeFailure), or what
+// another platform has in place of the channel and what then goes unwatched.
+void OsEventPlatform_LogSubscribeFailure(uint32_t error);
 // Ends a subscription: once this returns, no delivery starts any more.
 void OsEventPlatform_CloseSubscription(void* subscription);
 

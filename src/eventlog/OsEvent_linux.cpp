@@ -8,8 +8,10 @@
 //   (the HECI port's own rule: meiN entries whose `kind`, where the kernel
 //   has it, is "mei"), reads each once, and starts one thread that waits in
 //   poll() for POLLPRI | POLLERR on all of them and on an eventfd that the
-//   close signals. No such file: the subscription fails with 15007, as the
-//   Windows one does when its channel cannot be opened.
+//   close signals. Without them the subscription fails, and says so in
+//   these terms at the level of a plain log line: there is no class folder
+//   (no MEI driver, many containers), or it lists no ME device with a
+//   dev_state. Either way the run goes on without noticing ME resets.
 // - A wake means the state changed: the thread reads it again from offset
 //   0. A device that has been ENABLED and comes back to ENABLED after any
 //   other state has been reset, and the thread delivers an event of the
@@ -41,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "Log.h"
 #include "OsEvent.h"
 #include "OsEventPlatform.h"
 
@@ -49,6 +52,8 @@ namespace {
 constexpr const char* kDefaultClassFolder = "/sys/class/mei";
 std::atomic<const char*> gClassFolder{kDefaultClassFolder};
 
+constexpr uint32_t kErrorFileNotFound = 2;             // ERROR_FILE_NOT_FOUND: no dev_state
+constexpr uint32_t kErrorPathNotFound = 3;             // ERROR_PATH_NOT_FOUND: no class folder
 constexpr uint32_t kErrorNotEnoughMemory = 8;          // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrorInvalidParameter = 87;        // ERROR_INVALID_PARAMETER
 constexpr uint32_t kErrorDeviceNotConnected = 1167;    // ERROR_DEVICE_NOT_CONNECTED
@@ -95,9 +100,11 @@ bool readKind(const std::string& path, std::string* kind) {
 }
 
 // dev_state of every ME device in the class folder, opened and read once.
-std::vector<DeviceState> openDevices(const char* folder) {
+// `folderFound` tells whether there is such a folder at all.
+std::vector<DeviceState> openDevices(const char* folder, bool* folderFound) {
   std::vector<DeviceState> devices;
   DIR* dir = ::opendir(folder);
+  *folderFound = dir != nullptr;
   if (dir == nullptr) return devices;
   while (const struct dirent* entry = ::readdir(dir)) {
     const char* name = entry->d_name;
@@ -208,11 +215,12 @@ void OsEvent_SetMeiClassFolder(const char* path) {
 void* OsEventPlatform_Subscribe(const wchar_t*, const wchar_t*, OsEvent* context, uint32_t* error) {
   auto* s = new SysfsSubscription();
   s->context = context;
-  s->devices = openDevices(gClassFolder.load());
+  bool folderFound = false;
+  s->devices = openDevices(gClassFolder.load(), &folderFound);
   s->closeFd = ::eventfd(0, EFD_CLOEXEC);
   uint32_t failure = 0;
   if (s->devices.empty()) {
-    failure = kOsEventErrorChannelNotFound;
+    failure = folderFound ? kErrorFileNotFound : kErrorPathNotFound;
   } else if (s->closeFd < 0) {
     failure = kErrorNotEnoughMemory;
   } else {
@@ -228,6 +236,22 @@ void* OsEventPlatform_Subscribe(const wchar_t*, const wchar_t*, OsEvent* context
     return nullptr;
   }
   return s;
+}
+
+void OsEventPlatform_LogSubscribeFailure(uint32_t error) {
+  const char* folder = gClassFolder.load();
+  switch (error) {
+    case kErrorPathNotFound:
+      Log_Info("There is no %s: ME resets are not watched.", folder);
+      break;
+    case kErrorFileNotFound:
+      Log_Info("%s lists no ME device with a dev_state: ME resets are not watched.", folder);
+      break;
+    default:
+      Log_Error("The ME reset watcher could not start (error %lu): ME resets are not watched.",
+                static_cast<unsigned long>(error));
+      break;
+  }
 }
 
 void OsEventPlatform_CloseSubscription(void* subscription) {

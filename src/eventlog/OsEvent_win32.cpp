@@ -81,6 +81,8 @@ void* OsEventPlatform_Subscribe(const wchar_t* channel, const wchar_t* query, Os
   return gate;
 }
 
+void OsEventPlatform_LogSubscribeFailure(uint32_t error) { OsEvent_LogEventLogSubscribeFailure(error); }
+
 void OsEventPlatform_CloseSubscription(void* subscription) {
   auto* gate = static_cast<Gate*>(subscription);
   AcquireSRWLockExclusive(&gate->lock);

@@ -116,7 +116,8 @@ TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevices
   meiClass_.addDevice(0, "ENABLED", "gscfi");
   CaptureStdout();
   open();
-  EXPECT_EQ(takeOutput(), "ERROR   : Channel 'System' was not found.\n");
+  EXPECT_EQ(takeOutput(), "LOG     : " + std::string(meiClass_.folder()) +
+                              " lists no ME device with a dev_state: ME resets are not watched.\n");
   EXPECT_EQ(watcher_->subscription, nullptr);
   EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
   watcher_ = nullptr;
@@ -233,5 +234,18 @@ TEST_F(SysfsLink, WithoutADevStateFileTheSubscriptionFailsAndTheRunsResultIsTheS
   MeQueryInfo info = linktest::freshInfo();
   EXPECT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
   EXPECT_EQ(info.radioType, 2);
-  EXPECT_EQ(out.take(), "ERROR   : Channel 'System' was not found.\n");
+  EXPECT_EQ(out.take(), "LOG     : " + std::string(meiClass_.folder()) +
+                           " lists no ME device with a dev_state: ME resets are not watched.\n");
+}
+
+TEST_F(SysfsLink, WithoutAClassFolderTheLineSaysWhichFolderIsMissing) {
+  // No MEI driver at all: the line is a plain log line, not an error, and
+  // names the folder and what goes unwatched.
+  const std::string missing = std::string(meiClass_.folder()) + "/no-such-folder";
+  OsEvent_SetMeiClassFolder(missing.c_str());
+  linktest::Output out;
+  linktest::Link link;
+  ASSERT_NE(link.ctx, nullptr);
+  EXPECT_EQ(link.ctx->osEvent->subscription, nullptr);
+  EXPECT_EQ(out.take(), "LOG     : There is no " + missing + ": ME resets are not watched.\n");
 }
