@@ -8,7 +8,9 @@
 // wakes poll() and fails every read with ENODEV. Every other descriptor goes
 // to the C library.
 //
-// Tests point the watcher at such a folder (OsEvent_SetMeiClassFolder).
+// Tests point the watcher at such a folder (OsEvent_SetMeiClassFolder);
+// libmeisim.so shows one to an unmodified program at /sys/class/mei
+// (MeiInterpose_linux.cpp).
 #pragma once
 
 #include <string>

@@ -13,12 +13,22 @@
 // and write fails with ENODEV; a marker message keeps poll reporting
 // readable, as the kernel reports an error).
 //
+// The machine also has the MEI driver's class folder, /sys/class/mei, with
+// mei0 (kind "mei") ENABLED in its dev_state: the calls that take a path
+// (open, opendir, fopen) see a folder of this process's own there
+// (MeiClassFolder_linux.h gives its dev_state sysfs's notifications).
+// Where the scenario has no device there is no class folder either, as on a
+// machine without the MEI driver. With the scenario's meResetMs the ME
+// resets that long after the first connect: dev_state goes to RESETTING and
+// a moment later back to ENABLED, each change notified.
+//
 // Compiled into a test executable (meisim_interpose) these definitions
 // take the place of the C library's for the whole process; built as
 // libmeisim.so they are preloaded into an unmodified program, which then
 // takes its scenario from NFCSIM_SCENARIO.
 #undef _FORTIFY_SOURCE
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/mei.h>
@@ -30,15 +40,20 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "MeiClassFolder_linux.h"
 #include "SimModel.h"
 
 extern "C" {
@@ -190,6 +205,84 @@ void reap() {
   }
 }
 
+// --- The class folder ---------------------------------------------------------
+
+constexpr char kClassPath[] = "/sys/class/mei";
+constexpr int kResettingMs = 50;  // how long dev_state stays RESETTING
+
+struct ClassState {
+  MeiClassFolder folder;
+  std::mutex lock;
+  std::condition_variable stop;
+  bool stopping = false;  // guarded by lock
+  bool resetDue = false;  // guarded by lock: the reset has been scheduled
+  std::thread resetter;
+};
+
+std::mutex gClassLock;
+ClassState* gClass = nullptr;  // made at first use, removed at exit
+
+ClassState* classState() {
+  std::lock_guard<std::mutex> guard(gClassLock);
+  if (gClass == nullptr) {
+    gClass = new ClassState;
+    gClass->folder.addDevice(0, "ENABLED");
+  }
+  return gClass;
+}
+
+// The path a call that takes one should use: `path` itself, or its place in
+// the emulated class folder (kept in `moved`). Null, with errno ENOENT, for
+// a path into a class folder that this machine does not have.
+const char* reroute(const char* path, std::string* moved) {
+  constexpr size_t n = sizeof kClassPath - 1;
+  if (path == nullptr || std::strncmp(path, kClassPath, n) != 0 || (path[n] != '\0' && path[n] != '/')) {
+    return path;
+  }
+  if (!simmodel::DevicePresent()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  *moved = std::string(classState()->folder.folder()) + (path + n);
+  return moved->c_str();
+}
+
+// The ME reset of the scenario, once per process, `ms` after the connect.
+void scheduleReset(uint32_t ms) {
+  ClassState* c = classState();
+  std::lock_guard<std::mutex> guard(c->lock);
+  if (c->resetDue) return;
+  c->resetDue = true;
+  c->resetter = std::thread([c, ms] {
+    std::unique_lock<std::mutex> lk(c->lock);
+    const auto stopping = [c] { return c->stopping; };
+    if (c->stop.wait_for(lk, std::chrono::milliseconds(ms), stopping)) return;
+    simmodel::Trace("mei0 dev_state RESETTING");
+    c->folder.setState(0, "RESETTING");
+    if (c->stop.wait_for(lk, std::chrono::milliseconds(kResettingMs), stopping)) return;
+    simmodel::Trace("mei0 dev_state ENABLED");
+    c->folder.setState(0, "ENABLED");
+  });
+}
+
+// At exit: the reset, if one is still due, is called off, and the class
+// folder goes.
+void removeClassFolder() {
+  ClassState* c = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gClassLock);
+    std::swap(c, gClass);
+  }
+  if (c == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(c->lock);
+    c->stopping = true;
+  }
+  c->stop.notify_all();
+  if (c->resetter.joinable()) c->resetter.join();
+  delete c;
+}
+
 // At exit: cut every served connection and join its servers, so no thread
 // of ours outlives the process's own teardown.
 __attribute__((destructor)) void stopServers() {
@@ -207,6 +300,7 @@ __attribute__((destructor)) void stopServers() {
     f->frameServer.join();
     ::close(f->serverFd);
   }
+  removeClassFolder();
 }
 
 // 0: not an MEI device path; 1: the emulated device; 2: another meiN.
@@ -285,6 +379,9 @@ int open(const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, args);
   va_end(args);
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(open);
   return real(path, flags, mode);
 }
@@ -295,6 +392,9 @@ int open64(const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, args);
   va_end(args);
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(open64);
   return real(path, flags, mode);
 }
@@ -305,6 +405,9 @@ int openat(int dirfd, const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, args);
   va_end(args);
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(openat);
   return real(dirfd, path, flags, mode);
 }
@@ -315,32 +418,71 @@ int openat64(int dirfd, const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, args);
   va_end(args);
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(openat64);
   return real(dirfd, path, flags, mode);
 }
 
 int __open_2(const char* path, int flags) {
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(__open_2);
   return real(path, flags);
 }
 
 int __open64_2(const char* path, int flags) {
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(__open64_2);
   return real(path, flags);
 }
 
 int __openat_2(int dirfd, const char* path, int flags) {
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(__openat_2);
   return real(dirfd, path, flags);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags) {
   if (classify(path) != 0) return openDevice(path, flags);
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return -1;
   NEXT(__openat64_2);
   return real(dirfd, path, flags);
+}
+
+DIR* opendir(const char* path) {
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return nullptr;
+  NEXT(opendir);
+  return real(path);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return nullptr;
+  NEXT(fopen);
+  return real(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+  std::string moved;
+  path = reroute(path, &moved);
+  if (path == nullptr) return nullptr;
+  NEXT(fopen64);
+  return real(path, mode);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -363,6 +505,8 @@ int ioctl(int fd, unsigned long request, ...) {
   const int err = simmodel::Connect(f->connection, guid, &maxLength);
   if (err != 0) return keeper.fail(err);
   f->maxMessageLength = maxLength;
+  const uint32_t resetMs = Sim_GetScenario().meResetMs;
+  if (resetMs != 0) scheduleReset(resetMs);
   std::memset(data, 0, sizeof *data);
   data->out_client_properties.max_msg_length = maxLength;
   data->out_client_properties.protocol_version = 1;

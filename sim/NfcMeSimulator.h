@@ -123,6 +123,12 @@ struct SimScenario {
   // queue fills and later writes time out.
   bool stallWrites = false;
 
+  // --- The emulated Linux machine ---------------------------------------
+  // The ME resets this long after a client has connected: the class
+  // folder's mei0/dev_state goes to RESETTING and back to ENABLED, each
+  // change notified as sysfs does (MeiInterpose_linux.cpp). 0: never.
+  uint32_t meResetMs = 0;
+
   // --- In-process extensions (not available through Sim_ParseScenario) ---
   // Called (outside the simulator's lock) for every written message that is
   // not a version query; the frames it returns are queued for the host.

@@ -449,6 +449,18 @@ bool WritesStalled() {
   return s.scenario.stallWrites;
 }
 
+bool DevicePresent() {
+  Simulator& s = sim();
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
+  return s.scenario.devicePresent;
+}
+
+void Trace(const char* line) {
+  Simulator& s = sim();
+  std::lock_guard<osal_sync::Mutex> guard(s.lock);
+  traceLine(s, "%s", line);
+}
+
 }  // namespace simmodel
 
 using namespace simmodel;

@@ -67,6 +67,13 @@ void Close(const ConnectionPtr& c);
 // The scenario says whether writes are stalled.
 bool WritesStalled();
 
+// The scenario says whether there is a device at all.
+bool DevicePresent();
+
+// Adds a line to the NFCSIM_TRACE record, for what a front end does on its
+// own (the class folder's device state).
+void Trace(const char* line);
+
 // The scenario as scenario.c sees it, for the behaviour both stand-ins take
 // from there (the answer's bytes, which queries are answered, which writes
 // fail). The frame lists are not copied.

@@ -45,6 +45,7 @@ SCENARIO simmodel::WireScenario(const SimScenario& sc) {
   w.connectErrno = sc.connectErrno;
   w.writeErrno = sc.writeErrno;
   w.readErrno = sc.readErrno;
+  w.meResetMs = sc.meResetMs;
   return w;  // the frames stay in SimScenario's lists, which have no limits
 }
 
@@ -79,6 +80,7 @@ bool Sim_ParseScenario(const std::string& text, SimScenario* out, std::string* e
   sc.writeErrno = w.writeErrno;
   sc.readErrno = w.readErrno;
   sc.stallWrites = w.stallWrites != 0;
+  sc.meResetMs = w.meResetMs;
   *out = std::move(sc);
   return true;
 }

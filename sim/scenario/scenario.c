@@ -208,6 +208,7 @@ static int applyItem(SCENARIO* sc, const char* k, unsigned kn, const char* v, un
   if (KEY("versionAnswerLength")) return unsignedValue(v, vn, NFCME_WIRE_IOCTL_ANSWER_LENGTH, &sc->versionAnswerLength);
   if (KEY("connectDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->connectDelayMs);
   if (KEY("answerDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->answerDelayMs);
+  if (KEY("meResetMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->meResetMs);
   if (KEY("cancelDelayMs")) return unsignedValue(v, vn, SCENARIO_MAX_DELAY_MS, &sc->cancelDelayMs);
   if (KEY("replyStatus")) return unsignedValue(v, vn, 255, &sc->replyStatus);
   if (KEY("dataSize")) return unsignedValue(v, vn, 0xFFFF, &sc->dataSize);

@@ -87,6 +87,11 @@ typedef struct SCENARIO {
   unsigned failFirstOpens;
   int openErrno, connectErrno, writeErrno, readErrno;
 
+  /* --- The emulated Linux machine only (MeiInterpose_linux.cpp): the ME
+   * resets this long after the client is connected, and mei0's dev_state
+   * in the class folder goes to RESETTING and back to ENABLED. 0: never. */
+  unsigned meResetMs;
+
   /* --- Driver only ---------------------------------------------------- */
   int openDenied;               /* every open is refused: access denied */
   int versionFails;             /* the version IOCTL fails */

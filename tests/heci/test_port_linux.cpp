@@ -1,9 +1,15 @@
 // The Linux MEI port, unchanged, against the emulated /dev/mei0 that is
 // compiled into this executable.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "HeciPort_linux.h"
@@ -142,7 +148,7 @@ TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
     EXPECT_EQ(d.status, hsDeviceError);
     EXPECT_EQ(d.device, nullptr);
     EXPECT_EQ(out.take(),
-              "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n");
+              "ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : ioctl return -1, errno : 25 (no such client)\n");
     EXPECT_TRUE(waitForStats([](const SimStats& s) { return s.failedConnects == 1 && s.closes == 1; }));
   }
   sc.connectFails = false;
@@ -151,7 +157,7 @@ TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
     Output out;
     Device d(sc);
     EXPECT_EQ(d.status, hsDeviceError);
-    EXPECT_EQ(out.take(), "ERROR   : HECIWin : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0\n");
+    EXPECT_EQ(out.take(), "ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0\n");
   }
 }
 
@@ -210,6 +216,64 @@ TEST(LinuxPort, NoDeviceAndRefusedOpens) {
   ASSERT_EQ(HECI_Init(&device), hsSuccess);
   HECIWin_CloseHeci(device);
   HECIWin_FreeHeci(device);
+}
+
+// The emulated machine's /sys/class/mei, through the C library's own calls
+// as the port and the watcher make them.
+std::string readText(const char* path) {
+  std::ifstream in(path);
+  std::string text;
+  std::getline(in, text);
+  return text;
+}
+
+std::string readState(int fd) {
+  char text[32] = {};
+  const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+  return n > 0 ? std::string(text, static_cast<size_t>(n) - 1) : "(failed)";
+}
+
+TEST(LinuxPort, TheMachineListsMei0InItsClassFolderAndResetsItWhenTheScenarioSays) {
+  SimScenario sc;
+  sc.devicePresent = false;
+  Sim_Configure(sc);
+  errno = 0;
+  EXPECT_EQ(opendir("/sys/class/mei"), nullptr) << "no device, no MEI driver, no class folder";
+  EXPECT_EQ(errno, ENOENT);
+
+  sc.devicePresent = true;
+  sc.meResetMs = 200;
+  Sim_Configure(sc);
+  DIR* dir = opendir("/sys/class/mei");
+  ASSERT_NE(dir, nullptr);
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+  }
+  closedir(dir);
+  EXPECT_EQ(names, std::vector<std::string>{"mei0"});
+  EXPECT_EQ(readText("/sys/class/mei/mei0/kind"), "mei");
+  const int state = open("/sys/class/mei/mei0/dev_state", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(state, 0);
+  EXPECT_EQ(readState(state), "ENABLED");
+
+  // Nothing to wake a watcher until the ME resets, 200 ms after the connect.
+  pollfd p{state, POLLPRI | POLLERR, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+  Device d(sc);
+  ASSERT_EQ(d.status, hsSuccess);
+  std::vector<std::string> seen;
+  while (seen.empty() || seen.back() != "ENABLED") {
+    p.revents = 0;
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "no notification";
+    EXPECT_EQ(p.revents, POLLPRI | POLLERR);
+    seen.push_back(readState(state));
+    ASSERT_LE(seen.size(), 2u);
+  }
+  // Read between the two changes, or only after both.
+  EXPECT_TRUE(seen == std::vector<std::string>({"RESETTING", "ENABLED"}) ||
+              seen == std::vector<std::string>({"ENABLED"}));
+  close(state);
 }
 
 TEST(LinuxPort, WritesFailAfterHalfASecondWithoutRoom) {

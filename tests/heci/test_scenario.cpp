@@ -81,6 +81,7 @@ TEST(ScenarioParser, EveryKeySetsItsField) {
       {"connectDelayMs=1500", [](const SCENARIO& s) { return s.connectDelayMs == 1500; }},
       {"answerDelayMs=0x10", [](const SCENARIO& s) { return s.answerDelayMs == 16; }},
       {"cancelDelayMs=7", [](const SCENARIO& s) { return s.cancelDelayMs == 7; }},
+      {"meResetMs=300", [](const SCENARIO& s) { return s.meResetMs == 300; }},
       {"replyStatus=0xFF", [](const SCENARIO& s) { return s.replyStatus == 255; }},
       {"dataSize=2", [](const SCENARIO& s) { return s.dataSize == 2; }},
       {"failWriteNumber=3", [](const SCENARIO& s) { return s.failWriteNumber == 3; }},
