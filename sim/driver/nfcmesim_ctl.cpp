@@ -12,6 +12,12 @@
 //                                              says "connected", and holds
 //                                              the connection until standard
 //                                              input ends or <ms> have passed
+//   nfcmesim_ctl serve                         as hold, then takes the verbs
+//                                              wait, gone, scenario and trace
+//                                              as lines on standard input and
+//                                              answers each with one line:
+//                                              "ok", or what failed; ends
+//                                              with standard input
 //
 // Runs as a 64-bit program (wine64): a 32-bit installer ignores the INF's
 // NTamd64 sections and installs nothing. Exit code 0 on success; failures
@@ -169,14 +175,51 @@ int connectAndHold(unsigned ms) {
   return 0;
 }
 
+int waitFor(const wchar_t* verb, const wchar_t* ms) {
+  return waitForInterface(static_cast<unsigned>(std::wcstoul(ms, nullptr, 10)), std::wcscmp(verb, L"wait") == 0);
+}
+
+// Steering without a program start per step: in an emulated machine each
+// start of a Windows program costs seconds, and a test steers the driver
+// several times per run of the program it tests.
+int serve() {
+  if (waitForInterface(20000, true) != 0) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char line[4096];
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    const size_t n = std::strcspn(line, "\r\n");
+    line[n] = '\0';
+    // The line is UTF-8; the verb ends at the first space, the argument is
+    // the rest (a scenario has spaces and may be empty).
+    wchar_t wide[4096];
+    if (MultiByteToWideChar(CP_UTF8, 0, line, -1, wide, 4096) == 0) wide[0] = L'\0';
+    wchar_t* argument = std::wcschr(wide, L' ');
+    if (argument != nullptr) *argument++ = L'\0';
+    const wchar_t* verb = wide;
+    const wchar_t* value = argument != nullptr ? argument : L"";
+    int rc = 2;
+    if (std::wcscmp(verb, L"wait") == 0 || std::wcscmp(verb, L"gone") == 0) {
+      rc = waitFor(verb, value);
+    } else if (std::wcscmp(verb, L"scenario") == 0) {
+      rc = setValue(L"Scenario", value);
+    } else if (std::wcscmp(verb, L"trace") == 0) {
+      rc = setValue(L"Trace", value);
+    } else {
+      std::printf("nfcmesim_ctl: unknown command %s\n", line);
+    }
+    if (rc == 0) std::printf("ok\n");
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring verb = argc > 1 ? argv[1] : L"";
   if (verb == L"install" && argc == 4) return install(argv[2], argv[3]);
-  if ((verb == L"wait" || verb == L"gone") && argc == 3) {
-    return waitForInterface(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)), verb == L"wait");
-  }
+  if ((verb == L"wait" || verb == L"gone") && argc == 3) return waitFor(argv[1], argv[2]);
   if (verb == L"scenario" && argc == 3) return setValue(L"Scenario", argv[2]);
   if (verb == L"trace" && argc == 3) return setValue(L"Trace", argv[2]);
   if (verb == L"hold" && argc == 3) {
@@ -189,8 +232,9 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (verb == L"connect" && argc == 3) return connectAndHold(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)));
+  if (verb == L"serve" && argc == 2) return serve();
   std::printf(
       "usage: nfcmesim_ctl install <inf> <hwid> | wait <ms> | gone <ms> | scenario <text> | trace <path> | "
-      "hold <ms> | connect <ms>\n");
+      "hold <ms> | connect <ms> | serve\n");
   return 2;
 }

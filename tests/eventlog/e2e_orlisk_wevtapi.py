@@ -52,4 +52,5 @@ def main(runner, exe, dll):
 
 
 if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
     sys.exit(main(*sys.argv[1:4]))
