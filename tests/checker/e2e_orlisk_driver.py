@@ -32,10 +32,11 @@ queries, are judged on the driver's trace: from the first to the last line
 of the handles the run opened, in the driver's own time. A run that reaches
 no handle (no device) is judged from its first to its last line of output.
 The program's own work in that window is as slow as its start here, so the
-upper bound grows by what the same run took outside it. The cost of
+upper bound grows by what the same run took outside it, and the time it may
+take to exit after its result word by what its start took. The cost of
 starting a program, measured with Wine's own hostname.exe of the program's
-width, widens how long the program may take to exit after its result word,
-and how long it may run before it is taken for hung.
+width at the outset, is the least of that, and widens how long it may run
+before it is taken for hung.
 
 The driver is steered through one nfcmesim_ctl.exe that keeps running
 (`serve`), not one started per step; each case's result is printed as soon
@@ -356,12 +357,7 @@ def run_while_held(prefix, runner, exe, folder, slack):
             return report_one(case, None, None, [f"the holder did not connect: {said[0] if said else b''}"])
         run = run_program(runner, exe, prefix.env, folder, case.seconds[1] + START_LIMIT_S + slack)
     finally:
-        holder.stdin.close()
-        try:
-            holder.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            holder.kill()
-            holder.wait()
+        let_go(holder)
     trace = prefix.trace()
     holder_id = next((m.group(1) for m in (re.search(r"#(\d+) ioctl connect, delay", line) for line in trace) if m),
                      None)
@@ -377,15 +373,32 @@ def run_while_held(prefix, runner, exe, folder, slack):
     return report_one(case, run, span, problems)
 
 
+def let_go(proc):
+    """Ends a program that runs until its standard input ends."""
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def verdict(case, run, span, slack):
     """The case's checks of one run; `span` is the run's time at the driver
     (None: it reached no handle)."""
     problems = []
+    measured, where = (span, "at the driver") if span is not None else (run.spread, "from its first to its last line")
+    # The program's own work inside the window (loading a DLL, starting its
+    # threads), and its end, are as slow as its start here, which this run
+    # has just measured under the same load: what the run took outside the
+    # window, and before its end.
+    outside = max(0.0, run.seconds - measured)
+    started = max(slack, outside - run.after)
     if run.code is None:
         problems.append(f"did not exit {HANG_LIMIT_S:.0f} s after its last output {run.out[-60:]!r}; killed")
-    elif run.after > EXIT_AFTER_RESULT_S + slack:
+    elif run.after > EXIT_AFTER_RESULT_S + started:
         problems.append(f"exited {run.after:.2f} s after its result word, expected at most "
-                        f"{EXIT_AFTER_RESULT_S} s (+{slack:.2f} s to start and end a program)")
+                        f"{EXIT_AFTER_RESULT_S} s (+{started:.2f} s that starting it took here)")
     ok, why = case.check(judged(run.out))
     if not ok:
         problems.append(f"output {run.out!r}: {why}")
@@ -394,11 +407,6 @@ def verdict(case, run, span, slack):
     low, high = case.seconds
     if run.code is not None and run.seconds < low:
         problems.append(f"took {run.seconds:.2f} s in all, expected at least {low} s")
-    measured, where = (span, "at the driver") if span is not None else (run.spread, "from its first to its last line")
-    # The program's own work inside the window (loading a DLL, starting its
-    # threads) is as slow as its start and end here, which this run has just
-    # measured under the same load: what the run took outside the window.
-    outside = max(0.0, run.seconds - measured)
     if run.code is not None and measured > high + outside:
         problems.append(f"ran {measured:.2f} s {where}, expected at most {high} s "
                         f"(+{outside:.2f} s that starting and ending it took here)")
@@ -479,12 +487,7 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
         if wanted(HELD, name_filter):
             results.append(run_while_held(prefix, runner, bare, folder, slack))
     finally:
-        server.stdin.close()
-        try:
-            server.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
+        let_go(server)
         shutil.rmtree(folder, ignore_errors=True)
     print()
     return common_report(results)
