@@ -23,6 +23,36 @@ die() {
 # Z: is the host's root in every prefix.
 dos_path() { printf 'Z:%s' "${1//\//\\}"; }
 
+# Makes $WINEPREFIX anew with the driver installed; says on stderr, in one
+# line, which step failed.
+create_prefix() {
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  # In the QEMU guest (scripts/guest), a fresh prefix costs minutes: start
+  # from the template prefix that the guest keeps instead.
+  if [ -n "${NFC_GUEST_PREFIX_TEMPLATE:-}" ] && [ -f "$NFC_GUEST_PREFIX_TEMPLATE" ]; then
+    mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$NFC_GUEST_PREFIX_TEMPLATE" ||
+      { echo "cannot unpack $NFC_GUEST_PREFIX_TEMPLATE" >&2; return 1; }
+  else
+    "$wine64" wineboot -i >/dev/null 2>&1 || { echo "wineboot -i failed" >&2; return 1; }
+  fi
+  # services.exe of the session that wineboot started keeps the service
+  # database locked for about a minute: install in a new session.
+  wineserver -w
+  "$wine64" "$driver/nfcmesim_ctl.exe" install "$(dos_path "$driver/nfcmesim.inf")" 'ROOT\NFCMESIM' ||
+    { echo "driver install failed" >&2; return 1; }
+  "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' ||
+    { echo "cannot set the trace path" >&2; return 1; }
+  # The install reports success even where the driver did not start.
+  "$wine64" "$driver/nfcmesim_ctl.exe" wait 20000 ||
+    { echo "the HECI interface did not appear" >&2; return 1; }
+  # Leave no session behind: a program started while one shuts down can
+  # hang in Wine's start-up.
+  wineserver -w
+}
+
 case ${1:-} in
   create)
     [ $# -eq 3 ] || die "usage: prefix.sh create <prefix> <driver dir>"
@@ -30,27 +60,14 @@ case ${1:-} in
     driver=$(cd "$3" && pwd) || die "no driver folder $3"
     [ -f "$driver/nfcmesim.sys" ] || die "no nfcmesim.sys in $driver"
     export WINEPREFIX=$prefix
-    WINEPREFIX=$prefix wineserver -k 2>/dev/null
-    rm -rf "$prefix"
-    mkdir -p "$(dirname "$prefix")"
-    # In the QEMU guest (scripts/guest), a fresh prefix costs minutes: start
-    # from the template prefix that the guest keeps instead.
-    if [ -n "${NFC_GUEST_PREFIX_TEMPLATE:-}" ] && [ -f "$NFC_GUEST_PREFIX_TEMPLATE" ]; then
-      mkdir -p "$prefix" && tar -C "$prefix" -xf "$NFC_GUEST_PREFIX_TEMPLATE" || die "cannot unpack $NFC_GUEST_PREFIX_TEMPLATE"
-    else
-      "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
-    fi
-    # services.exe of the session that wineboot started keeps the service
-    # database locked for about a minute: install in a new session.
-    wineserver -w
-    "$wine64" "$driver/nfcmesim_ctl.exe" install "$(dos_path "$driver/nfcmesim.inf")" 'ROOT\NFCMESIM' ||
-      die "driver install failed"
-    "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' || die "cannot set the trace path"
-    # The install reports success even where the driver did not start.
-    "$wine64" "$driver/nfcmesim_ctl.exe" wait 20000 || die "the HECI interface did not appear"
-    # Leave no session behind: a program started while one shuts down can
-    # hang in Wine's start-up.
-    wineserver -w
+    # Wine's own start-up can fail in an emulated machine under load (a page
+    # fault in a program that only makes the prefix): that is the machine,
+    # not the stand-in, so a failed attempt is said and the prefix made anew.
+    for attempt in 1 2 3; do
+      why=$(create_prefix 2>&1 >/dev/null) && exit 0
+      echo "prefix.sh: attempt $attempt: $why" >&2
+    done
+    die "no prefix after 3 attempts"
     ;;
   destroy)
     [ $# -eq 2 ] || die "usage: prefix.sh destroy <prefix>"
