@@ -1,4 +1,4 @@
-// osal_sync over the deterministic scheduler (see DstSync.h).
+// osal_sync over the deterministic scheduler (see OsalSync.h).
 #include <exception>
 
 #include "Sync.h"

@@ -1,5 +1,6 @@
-// osal_sync in the deterministic simulation build: std-like lock, condition
-// variable (Mesa semantics), thread and steady clock over the scheduler.
+// osal_sync in the deterministic backend: std-like atomic, lock, condition
+// variable (Mesa semantics), thread and steady clock over the scheduler,
+// with the names of the standard backend's (src/osal/std/OsalSync.h).
 // Included through src/osal/Sync.h only.
 #pragma once
 

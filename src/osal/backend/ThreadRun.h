@@ -1,6 +1,6 @@
 // The part of a Thread record that the portable thread protocol works on.
-// Each platform's Thread (Thread_posix.cpp, Thread_win32.cpp) holds one and
-// hands it out through Thread_RunOf.
+// Each backend's Thread (Thread_posix.cpp, Thread_win32.cpp, Thread_dst.cpp)
+// holds one and hands it out through Thread_RunOf.
 #pragma once
 
 #include <atomic>

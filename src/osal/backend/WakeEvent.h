@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-struct WakeEvent;  // defined per platform (WakeEvent_win32.cpp, WakeEvent_posix.cpp)
+struct WakeEvent;  // defined per backend (WakeEvent_win32.cpp, WakeEvent_posix.cpp, WakeEvent_dst.cpp)
 
 // Created not signalled. A failure of the OS ends the process.
 void WakeEvent_Create(WakeEvent** out);

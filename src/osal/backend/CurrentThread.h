@@ -1,5 +1,5 @@
-// Identity of the calling thread, shared by the platform files of the OS
-// services layer (Thread_*.cpp and the POSIX locks).
+// Identity of the calling thread, shared by the backends of the OS services
+// layer (Thread_*.cpp and the POSIX locks).
 #pragma once
 
 #include <cstdint>
