@@ -4,6 +4,35 @@
 // Sends are synchronous and report through the send callback before they
 // return; receives are posted one at a time and completed on the dispatch
 // thread. No core lock is held while a callback runs.
+//
+// Work left for later. A close may run on a thread that cannot finish it
+// there, so four slots of the stack keep what is left; nothing else defers
+// work. Each is drained by a later call on a thread that can, never by a
+// thread of its own:
+//  - gDeferred (HECICore.cpp, under gDeferredLock): the dispatch thread, its
+//    two locks and the core record of a core closed from its own dispatch
+//    thread. Filled by that HECIClose; drained by the next HECIOpen, or by
+//    the next such close before it fills the slot. A thread cannot join
+//    itself, and it reads `isValid` once more after the callback returns.
+//  - gAsyncCloseThread (HeciPort_win32.cpp, under gPortStateLock): the
+//    thread that cancels I/O on the old device handle and closes it. Filled
+//    by HECIWin_CloseHeci; joined by the next close or HECI_Init. Some
+//    drivers let a cancelled read go only when its handle is closed, and
+//    the close must not wait for that.
+//  - gParked (HeciPort_win32.cpp, under gPortStateLock): IOCTL slots and
+//    device records whose request a driver still holds after its cancel.
+//    Filled by HECIWinF_doIoctl and HECIWin_FreeHeci; freed by reapParked
+//    (every later IOCTL, HECI_Init and free) once the request has completed.
+//    The system completes into that memory.
+//  - heciRetired with heciSenders (the link's NfcMeContext, atomics): the
+//    core that a failed write closed. Filled by heciCloseConnection inside
+//    the send; closed by the caller's thread (vxHECI_QueryInfo,
+//    vxHECI_Close) once no thread sends on it. Another thread may still be
+//    on its way into a send on that core, and closing it joins the dispatch
+//    thread, which must not happen on the send timer's thread (the dispatch
+//    thread may be waiting for the timer's lock).
+// Both locks are the OS services' osal_sync::Mutex, held only to fill or
+// empty a slot, never while waiting.
 #pragma once
 
 #include "Sync.h"

@@ -23,11 +23,13 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "HeciPortWin32.h"
 #include "Log.h"
 #include "Memory.h"
 #include "Mutex.h"
+#include "Sync.h"
 #include "Thread.h"
 
 // The detail record's size field must be what SetupAPI expects of this
@@ -50,10 +52,24 @@ HECIWinReadHook gHECIWinReadStartedHook = nullptr;
 
 namespace {
 
-// Guards the process-wide state below. A close runs on the main thread, on
-// the send timer's thread (a failed resend) or on the dispatch thread (a
-// read error), so two may meet. Never held while waiting for anything.
-SRWLOCK gPortStateLock = SRWLOCK_INIT;
+// Holds an OS-services lock until the end of the scope.
+class HeldMutex {
+ public:
+  explicit HeldMutex(Mutex* m) : m_(m) { Mutex_Lock(m_); }
+  ~HeldMutex() { Mutex_Unlock(m_); }
+  HeldMutex(const HeldMutex&) = delete;
+  HeldMutex& operator=(const HeldMutex&) = delete;
+
+ private:
+  Mutex* m_;
+};
+
+// Guards the process-wide state below (two of the slots of deferred work
+// that HECICore.h lists). A close runs on the main thread, on the send
+// timer's thread (a failed resend) or on the dispatch thread (a read
+// error), so two may meet. Never held while waiting for anything.
+osal_sync::Mutex gPortStateLock;
+using PortStateLock = std::lock_guard<osal_sync::Mutex>;
 
 // The thread of the last close, which closes the old handle in the
 // background, until the next close or HECI_Init joins and deletes it.
@@ -69,25 +85,11 @@ struct ParkedRequest {
 };
 ParkedRequest* gParked = nullptr;
 
-void withPortState(void (*step)(void*), void* argument) {
-  AcquireSRWLockExclusive(&gPortStateLock);
-  step(argument);
-  ReleaseSRWLockExclusive(&gPortStateLock);
-}
-
 Thread* swapAsyncCloseThread(Thread* replacement) {
-  struct Swap {
-    Thread* in;
-    Thread* out;
-  } swap{replacement, nullptr};
-  withPortState(
-      [](void* a) {
-        auto* s = static_cast<Swap*>(a);
-        s->out = gAsyncCloseThread;
-        gAsyncCloseThread = s->in;
-      },
-      &swap);
-  return swap.out;
+  const PortStateLock hold(gPortStateLock);
+  Thread* old = gAsyncCloseThread;
+  gAsyncCloseThread = replacement;
+  return old;
 }
 
 void joinThread(Thread* thread, const char* caller) {
@@ -108,33 +110,27 @@ void joinAsyncCloseThread(const char* caller) {
 void park(const OVERLAPPED* pending, void* memory, void (*release)(void*)) {
   auto* entry = static_cast<ParkedRequest*>(Memory_Alloc(sizeof(ParkedRequest)));
   *entry = ParkedRequest{nullptr, pending, memory, release};
-  withPortState(
-      [](void* a) {
-        auto* e = static_cast<ParkedRequest*>(a);
-        e->next = gParked;
-        gParked = e;
-      },
-      entry);
+  const PortStateLock hold(gPortStateLock);
+  entry->next = gParked;
+  gParked = entry;
 }
 
 // Frees what parked requests the driver has completed since.
 void reapParked() {
   ParkedRequest* done = nullptr;
-  withPortState(
-      [](void* a) {
-        auto** out = static_cast<ParkedRequest**>(a);
-        for (ParkedRequest** link = &gParked; *link != nullptr;) {
-          ParkedRequest* e = *link;
-          if (HasOverlappedIoCompleted(e->pending)) {
-            *link = e->next;
-            e->next = *out;
-            *out = e;
-          } else {
-            link = &e->next;
-          }
-        }
-      },
-      &done);
+  {
+    const PortStateLock hold(gPortStateLock);
+    for (ParkedRequest** link = &gParked; *link != nullptr;) {
+      ParkedRequest* e = *link;
+      if (HasOverlappedIoCompleted(e->pending)) {
+        *link = e->next;
+        e->next = done;
+        done = e;
+      } else {
+        link = &e->next;
+      }
+    }
+  }
   while (done != nullptr) {
     ParkedRequest* next = done->next;
     done->release(done->memory);
@@ -373,6 +369,61 @@ HECIStatus HECI_Init(HECIWinDevice** out) {
   return hsSuccess;
 }
 
+namespace {
+
+// Waits for a read that the driver has left pending. Caller holds readLock.
+HECIStatus awaitRead(HECIWinDevice* device, HANDLE handle, DWORD* count) {
+  Mutex_Lock(device->eventLock);
+  HANDLE readEvent = device->readOverlapped.hEvent;
+  if (readEvent == INVALID_HANDLE_VALUE) {
+    // The close withdrew the Read Event before this reader could wait on
+    // it, and is cancelling all I/O on the handle. Only a read that really
+    // delivered a message before the cancel counts as a success.
+    Mutex_Unlock(device->eventLock);
+    awaitCompletion(&device->readOverlapped);
+    // Read before readLock goes: the close's caller may free the record then.
+    *count = static_cast<DWORD>(device->readOverlapped.InternalHigh);
+    return device->readOverlapped.Internal == 0 ? hsSuccess : hsNoDevice;
+  }
+  const DWORD waited = WaitForSingleObject(readEvent, INFINITE);
+  const DWORD waitError = GetLastError();
+  // Woken by the close (or the wait failed) with the read still in the
+  // driver: withdrawn now, while the handle is surely open. Its end is
+  // awaited only after eventLock is released, because the close needs
+  // eventLock before it can close the handle, and a driver may let a
+  // cancelled read go only when its handle goes away.
+  const bool outstanding = !HasOverlappedIoCompleted(&device->readOverlapped);
+  if (outstanding) {
+    CancelIoEx(handle, &device->readOverlapped);
+  }
+  Mutex_Unlock(device->eventLock);
+  if (outstanding) {
+    awaitCompletion(&device->readOverlapped);
+  }
+  if (waited != WAIT_OBJECT_0) {
+    Log_Error("%s : WaitForSingleObject() failed , GetLastError : %X", "HECI_Read",
+              static_cast<unsigned>(waitError));
+    return hsDeviceError;
+  }
+
+  Mutex_Lock(device->handleLock);
+  if (device->hDevice == INVALID_HANDLE_VALUE) {
+    Mutex_Unlock(device->handleLock);
+    return hsNoDevice;
+  }
+  const BOOL got = GetOverlappedResult(handle, &device->readOverlapped, count, FALSE);
+  const DWORD resultError = GetLastError();
+  Mutex_Unlock(device->handleLock);
+  if (!got) {
+    Log_Error("%s : GetOverlappedResult() failed , GetLastError : %X", "HECI_Read",
+              static_cast<unsigned>(resultError));
+    return hsDeviceError;
+  }
+  return hsSuccess;
+}
+
+}  // namespace
+
 HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint32_t* bytesRead) {
   DWORD count = 0;
   if (bytesRead != nullptr) {
@@ -381,11 +432,12 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
   if (device == nullptr) {
     return hsNoDevice;
   }
-  Mutex_Lock(device->readLock);
+  // Held until the read has ended, whichever way it leaves: the close waits
+  // for it before the record, which holds readOverlapped, may be freed.
+  const HeldMutex readHold(device->readLock);
   Mutex_Lock(device->handleLock);
   if (device->hDevice == INVALID_HANDLE_VALUE) {
     Mutex_Unlock(device->handleLock);
-    Mutex_Unlock(device->readLock);
     return hsNoDevice;
   }
   // The handle stays open while this thread holds handleLock, or eventLock
@@ -399,73 +451,16 @@ HECIStatus HECI_Read(HECIWinDevice* device, uint8_t* buffer, uint32_t size, uint
   if (!done) {
     if (startError != ERROR_IO_PENDING && startError != ERROR_SUCCESS) {
       Log_Error("%s : ReadFile() failed, GetLastError : %X", "HECI_Read", static_cast<unsigned>(startError));
-      Mutex_Unlock(device->readLock);
       return hsDeviceError;
     }
     if (gHECIWinReadStartedHook != nullptr) {
       gHECIWinReadStartedHook(device);
     }
-
-    Mutex_Lock(device->eventLock);
-    HANDLE readEvent = device->readOverlapped.hEvent;
-    if (readEvent == INVALID_HANDLE_VALUE) {
-      // The close withdrew the Read Event before this reader could wait on
-      // it, and is cancelling all I/O on the handle. Only a read that really
-      // delivered a message before the cancel counts as a success.
-      Mutex_Unlock(device->eventLock);
-      awaitCompletion(&device->readOverlapped);
-      // Read before readLock goes: the close's caller may free the record then.
-      const bool delivered = device->readOverlapped.Internal == 0;
-      count = static_cast<DWORD>(device->readOverlapped.InternalHigh);
-      Mutex_Unlock(device->readLock);
-      if (!delivered) {
-        return hsNoDevice;
-      }
-      if (bytesRead != nullptr) {
-        *bytesRead = count;
-      }
-      return hsSuccess;
-    }
-    const DWORD waited = WaitForSingleObject(readEvent, INFINITE);
-    const DWORD waitError = GetLastError();
-    // Woken by the close (or the wait failed) with the read still in the
-    // driver: withdrawn now, while the handle is surely open. Its end is
-    // awaited only after eventLock is released, because the close needs
-    // eventLock before it can close the handle, and a driver may let a
-    // cancelled read go only when its handle goes away.
-    const bool outstanding = !HasOverlappedIoCompleted(&device->readOverlapped);
-    if (outstanding) {
-      CancelIoEx(handle, &device->readOverlapped);
-    }
-    Mutex_Unlock(device->eventLock);
-    if (outstanding) {
-      awaitCompletion(&device->readOverlapped);
-    }
-    if (waited != WAIT_OBJECT_0) {
-      Log_Error("%s : WaitForSingleObject() failed , GetLastError : %X", "HECI_Read",
-                static_cast<unsigned>(waitError));
-      Mutex_Unlock(device->readLock);
-      return hsDeviceError;
-    }
-
-    Mutex_Lock(device->handleLock);
-    if (device->hDevice == INVALID_HANDLE_VALUE) {
-      Mutex_Unlock(device->handleLock);
-      Mutex_Unlock(device->readLock);
-      return hsNoDevice;
-    }
-    const BOOL got = GetOverlappedResult(handle, &device->readOverlapped, &count, FALSE);
-    const DWORD resultError = GetLastError();
-    Mutex_Unlock(device->handleLock);
-    if (!got) {
-      Log_Error("%s : GetOverlappedResult() failed , GetLastError : %X", "HECI_Read",
-                static_cast<unsigned>(resultError));
-      Mutex_Unlock(device->readLock);
-      return hsDeviceError;
+    const HECIStatus waited = awaitRead(device, handle, &count);
+    if (waited != hsSuccess) {
+      return waited;
     }
   }
-
-  Mutex_Unlock(device->readLock);
   if (bytesRead != nullptr) {
     *bytesRead = count;
   }
@@ -657,20 +652,16 @@ HECIWinDevice* HECIWinT_CreateConnected(HANDLE handle, uint32_t maxMessageLength
 }
 
 bool HECIWinT_HasAsyncCloseThread() {
-  bool has = false;
-  withPortState([](void* a) { *static_cast<bool*>(a) = gAsyncCloseThread != nullptr; }, &has);
-  return has;
+  const PortStateLock hold(gPortStateLock);
+  return gAsyncCloseThread != nullptr;
 }
 
 size_t HECIWinT_ParkedRequests() {
   reapParked();
+  const PortStateLock hold(gPortStateLock);
   size_t count = 0;
-  withPortState(
-      [](void* a) {
-        for (const ParkedRequest* e = gParked; e != nullptr; e = e->next) {
-          ++*static_cast<size_t*>(a);
-        }
-      },
-      &count);
+  for (const ParkedRequest* e = gParked; e != nullptr; e = e->next) {
+    ++count;
+  }
   return count;
 }
