@@ -1,11 +1,11 @@
 // The scheduler of the deterministic backend: a baton passed between real OS
-// threads, a virtual clock, the strategies, deadlock and runaway detection
-// and the watchdog. Each thread owns a semaphore; the baton holder picks the
+// threads, a virtual clock, deadlock and runaway detection and the watchdog
+// (its state in DstState.h, its strategies in DstStrategy.cpp, its failure
+// reports in DstReport.cpp). Each thread owns a semaphore; the baton holder picks the
 // next thread, posts its semaphore and waits on its own. The scheduler's
 // state is touched only by the baton holder, so it takes no lock; the
 // watchdog reads the few fields it needs through atomics, and under
 // gWatchLock, which keeps a world alive while it looks.
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
@@ -16,81 +16,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "Dst.h"
-#include "DstWorld.h"
+#include "DstState.h"
 
 namespace dst::detail {
-
-enum class State : uint8_t { Runnable, Blocked, Finished };
-
-struct World;
-
-struct Thread {
-  World* world = nullptr;
-  int32_t index = 0;
-  uint64_t uid = 0;
-  State state = State::Runnable;
-  Object* waitObject = nullptr;
-  const char* waitCall = "";
-  uint64_t wakeAt = kNoDeadline;
-  bool timedOut = false;
-  uint64_t priority = 0;
-  sem_t go;
-  Object done{"thread"};
-  char name[32] = {};
-  std::function<void()> function;
-  std::atomic<const char*> lastCall{"start"};
-  std::atomic<pid_t> tid{0};  // the kernel's id, for the watchdog
-};
-
-// One decision, kept in a small ring for failure reports.
-struct Decision {
-  uint64_t step;
-  uint64_t ns;
-  int32_t thread;
-  const char* call;
-  // The object's kind and number, copied when the decision is made: the
-  // object itself may be gone by the time a report prints the decision.
-  const char* objectKind;  // null: no object (a sleep)
-  uint32_t objectSerial;
-  const void* caller;
-  int32_t chosen;  // -1: the clock, -2: nobody can run
-};
-
-constexpr int kRing = 16;
-constexpr int kMaxThreads = 256;
-
-struct World {
-  Options options;
-  bool implicit = false;
-  uint64_t id = 0;
-  std::vector<Thread*> threads;
-  uint64_t now = 0;
-  uint64_t steps = 0;
-  uint64_t choiceSteps = 0;
-  uint64_t hash = 1469598103934665603ull;
-  uint64_t rng = 0;
-  std::vector<uint64_t> changePoints;  // PCT, ascending
-  size_t changesDone = 0;
-  uint64_t clockPriority = 0;
-  uint32_t nextSerial = 1;
-  std::atomic<bool> over{false};
-  std::atomic<uint64_t> pointCount{0};
-  std::atomic<int32_t> current{0};
-  std::atomic<pid_t> currentTid{0};  // the holder's kernel id, for the watchdog
-  std::atomic<uint32_t> live{0};
-  sem_t done;
-  Result result;
-  Decision ring[kRing];
-  uint64_t ringCount = 0;
-};
 
 namespace {
 
@@ -105,13 +39,6 @@ std::vector<World*>* gKept = nullptr;
 pthread_mutex_t gWatchLock = PTHREAD_MUTEX_INITIALIZER;
 bool gWatchdogStarted = false;
 
-uint64_t splitmix(uint64_t& s) {
-  uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 void semWait(sem_t* s) {
   while (sem_wait(s) != 0) {
   }
@@ -125,121 +52,6 @@ void keep(World* w) {
 [[noreturn]] void parkForever(Thread* t) {
   // The run this thread belongs to is over: it never runs project code again.
   for (;;) semWait(&t->go);
-}
-
-uint32_t serialOf(World* w, Object* o) {
-  if (o->serialWorld != w->id) {
-    o->serialWorld = w->id;
-    o->serial = w->nextSerial++;
-  }
-  return o->serial;
-}
-
-std::string objectName(World* w, Object* o) {
-  if (o == nullptr) return "nothing (a sleep)";
-  char b[64];
-  std::snprintf(b, sizeof b, "%s#%u", o->kind, serialOf(w, o));
-  return b;
-}
-
-std::string threadName(const Thread* t) {
-  char b[64];
-  std::snprintf(b, sizeof b, "T%d%s%s", t->index, t->name[0] ? " " : "", t->name);
-  return b;
-}
-
-std::string callerText(const void* caller) {
-  if (caller == nullptr) return "";
-  Dl_info info;
-  char b[160];
-  if (dladdr(caller, &info) != 0 && info.dli_fname != nullptr) {
-    const char* base = std::strrchr(info.dli_fname, '/');
-    std::snprintf(b, sizeof b, " from %s+0x%zx", base ? base + 1 : info.dli_fname,
-                  static_cast<size_t>(static_cast<const char*>(caller) - static_cast<const char*>(info.dli_fbase)));
-  } else {
-    std::snprintf(b, sizeof b, " from %p", caller);
-  }
-  return b;
-}
-
-std::string decisionText(World*, const Decision& d) {
-  char b[96];
-  std::snprintf(b, sizeof b, "#%" PRIu64 " t=%" PRIu64 ".%06" PRIu64 "ms T%d ", d.step, d.ns / 1000000,
-                d.ns % 1000000, d.thread);
-  std::string s = b;
-  s += d.call;
-  s += " ";
-  if (d.objectKind == nullptr) {
-    s += "nothing (a sleep)";
-  } else {
-    char o[64];
-    std::snprintf(o, sizeof o, "%s#%u", d.objectKind, d.objectSerial);
-    s += o;
-  }
-  s += callerText(d.caller);
-  if (d.chosen == -2) {
-    s += " -> nobody";
-  } else if (d.chosen < 0) {
-    s += " -> clock";
-  } else {
-    s += " -> T" + std::to_string(d.chosen);
-  }
-  return s;
-}
-
-std::string lastDecisions(World* w) {
-  std::string s = "last decisions:\n";
-  const uint64_t first = w->ringCount > kRing ? w->ringCount - kRing : 0;
-  for (uint64_t i = first; i < w->ringCount; ++i) {
-    s += "  " + decisionText(w, w->ring[i % kRing]) + "\n";
-  }
-  return s;
-}
-
-std::string threadStates(World* w) {
-  std::string s;
-  for (Thread* t : w->threads) {
-    s += "  " + threadName(t) + ": ";
-    if (t->state == State::Finished) {
-      s += "finished\n";
-      continue;
-    }
-    if (t->state == State::Runnable) {
-      s += std::string("runnable, last point ") + t->lastCall.load() + "\n";
-      continue;
-    }
-    s += std::string("blocked in ") + t->waitCall + " on " + objectName(w, t->waitObject);
-    if (t->waitObject != nullptr && t->waitObject->holder >= 0) {
-      s += " held by T" + std::to_string(t->waitObject->holder);
-    }
-    if (t->wakeAt != kNoDeadline) s += " until t=" + std::to_string(t->wakeAt) + "ns";
-    s += "\n";
-  }
-  return s;
-}
-
-// The first cycle of the wait-for graph: thread -> object -> holder -> ...
-std::string waitCycle(World* w) {
-  for (Thread* start : w->threads) {
-    std::vector<int32_t> path;
-    Thread* t = start;
-    while (t != nullptr && t->state == State::Blocked && t->waitObject != nullptr &&
-           t->waitObject->holder >= 0 && path.size() <= w->threads.size()) {
-      for (size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == t->index) {
-          std::string s = "cycle:";
-          for (size_t j = i; j < path.size(); ++j) {
-            Thread* p = w->threads[static_cast<size_t>(path[j])];
-            s += " " + threadName(p) + " waits for " + objectName(w, p->waitObject) + " held by";
-          }
-          return s + " " + threadName(t) + "\n";
-        }
-      }
-      path.push_back(t->index);
-      t = w->threads[static_cast<size_t>(t->waitObject->holder)];
-    }
-  }
-  return "cycle: none (threads wait for events that nobody will set)\n";
 }
 
 void fillStats(World* w) {
@@ -294,59 +106,6 @@ void advanceClock(World* w, Thread* self, uint64_t deadline) {
       t->wakeAt = kNoDeadline;
     }
   }
-}
-
-double unit(World* w) { return static_cast<double>(splitmix(w->rng) >> 11) * 0x1.0p-53; }
-
-// Index into enabled[0..n), or n for the clock. `self` made the point.
-size_t pick(World* w, Thread* self, Thread** enabled, size_t n, bool clockOption) {
-  if (w->options.strategy == Strategy::Sticky) {
-    // The thread at the point goes on unless a switch is drawn: long runs of
-    // one thread with a preemption anywhere, as a window needs that a
-    // thread is preempted in and the others then run through.
-    if (clockOption && unit(w) < w->options.clockProbability) return n;
-    const double u = unit(w);
-    for (size_t i = 0; i < n; ++i) {
-      if (enabled[i] == self && u >= w->options.switchProbability) return i;
-    }
-    return static_cast<size_t>(splitmix(w->rng) % n);
-  }
-  if (w->options.strategy == Strategy::Random) {
-    const uint64_t r = splitmix(w->rng);
-    if (clockOption && static_cast<double>(r >> 11) * 0x1.0p-53 < w->options.clockProbability) return n;
-    return static_cast<size_t>(splitmix(w->rng) % n);
-  }
-  // PCT: the highest priority runs; at a change point the option that would
-  // run drops below every initial priority.
-  auto best = [&] {
-    size_t b = clockOption ? n : 0;
-    uint64_t bp = clockOption ? w->clockPriority : enabled[0]->priority;
-    for (size_t i = 0; i < n; ++i) {
-      if (enabled[i]->priority > bp) {
-        bp = enabled[i]->priority;
-        b = i;
-      }
-    }
-    return b;
-  };
-  size_t b = best();
-  while (w->changesDone < w->changePoints.size() && w->changePoints[w->changesDone] == w->choiceSteps) {
-    const uint64_t low = w->changePoints.size() - w->changesDone;
-    if (b == n) {
-      w->clockPriority = low;
-    } else {
-      enabled[b]->priority = low;
-    }
-    ++w->changesDone;
-    b = best();
-  }
-  if (b == n) {
-    // Once the clock has overtaken a runnable thread it drops below all:
-    // kept high, it would fire every later deadline at once and starve a
-    // low-priority thread behind a sleeping poller for ever.
-    w->clockPriority = 0;
-  }
-  return b;
 }
 
 void handOff(World* w, Thread* self, Thread* next) {
@@ -423,12 +182,7 @@ void initWorld(World* w, const Options& options, bool implicit) {
   w->id = ++gWorlds;
   w->rng = options.seed ^ 0x6A09E667F3BCC909ull;
   sem_init(&w->done, 0, 0);
-  if (options.strategy == Strategy::Pct) {
-    const uint64_t k = options.pctSteps == 0 ? 1 : options.pctSteps;
-    for (int i = 1; i < options.pctDepth; ++i) w->changePoints.push_back(1 + splitmix(w->rng) % k);
-    std::sort(w->changePoints.begin(), w->changePoints.end());
-    w->clockPriority = (splitmix(w->rng) >> 2) + static_cast<uint64_t>(options.pctDepth) + 1;
-  }
+  setUpStrategy(w);
 }
 
 Thread* newThread(World* w, std::function<void()> function) {
