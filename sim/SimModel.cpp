@@ -2,8 +2,9 @@
 // mutex, with a condition variable for everything that waits on it.
 #include "SimModel.h"
 
+#include "trace_line.h"
+
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,31 +69,24 @@ void emit(Simulator& s, SimEventKind kind, const Connection* c, int err = 0, uin
                       osal_sync::this_thread_id()});
 }
 
-// Lines for NFCSIM_TRACE, so a run of an unmodified program can be looked
-// at afterwards. Called with the lock held.
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-void traceLine(Simulator& s, const char* format, ...) {
+// Lines for NFCSIM_TRACE, in the stand-ins' one format (trace_line.h), so
+// a run of an unmodified program can be looked at afterwards: `handle` is
+// the connection, 0 for the device itself; a number (an errno, a length)
+// and the bytes follow where given. Called with the lock held.
+void traceLine(Simulator& s, uint32_t handle, const char* what, long long number = -1,
+               const SimFrame* bytes = nullptr) {
   if (s.trace == nullptr) return;
-  const auto ms = std::chrono::duration<double, std::milli>(SimClock::now() - s.traceStart).count();
-  std::fprintf(s.trace, "%10.3f ms  ", ms);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(s.trace, format, args);
-  va_end(args);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(SimClock::now() - s.traceStart);
+  TRACE_LINE l;
+  TraceLine_Start(&l, static_cast<unsigned long long>(elapsed.count() / 100), handle, what);
+  if (number >= 0) {
+    TraceLine_Put(&l, " ");
+    TraceLine_PutUnsigned(&l, static_cast<unsigned long long>(number));
+  }
+  if (bytes != nullptr) TraceLine_PutBytes(&l, bytes->data(), static_cast<unsigned>(bytes->size()));
+  std::fwrite(l.text, 1, l.used, s.trace);
   std::fputc('\n', s.trace);
   std::fflush(s.trace);
-}
-
-std::string hex(const uint8_t* data, size_t length) {
-  std::string out;
-  char b[4];
-  for (size_t i = 0; i < length; ++i) {
-    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
-    out += b;
-  }
-  return out;
 }
 
 // A scenario given to a program that cannot call Sim_Configure: the text
@@ -228,13 +222,13 @@ int Open(ConnectionPtr* out) {
   std::lock_guard<osal_sync::Mutex> guard(s.lock);
   out->reset();
   if (!s.scenario.devicePresent) {
-    traceLine(s, "open: no device");
+    traceLine(s, 0, "open (no device)");
     emit(s, SimEventKind::Open, nullptr, ENOENT);
     return ENOENT;
   }
   if (s.openAttempts++ < s.scenario.failFirstOpens) {
     ++s.stats.failedOpens;
-    traceLine(s, "open refused (errno %d)", s.scenario.openErrno);
+    traceLine(s, 0, "open (refused), errno", s.scenario.openErrno);
     emit(s, SimEventKind::Open, nullptr, s.scenario.openErrno);
     s.changed.notify_all();
     return s.scenario.openErrno;
@@ -245,7 +239,7 @@ int Open(ConnectionPtr* out) {
   s.connections.push_back(c);
   ++s.stats.opens;
   ++s.stats.openConnections;
-  traceLine(s, "open #%u", c->id);
+  traceLine(s, c->id, "open");
   emit(s, SimEventKind::Open, c.get());
   s.changed.notify_all();
   *out = std::move(c);
@@ -266,7 +260,7 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
   }
   if (err != 0) {
     ++s.stats.failedConnects;
-    traceLine(s, "connect #%u refused (errno %d)", c->id, err);
+    traceLine(s, c->id, "ioctl connect (refused), errno", err);
     emit(s, SimEventKind::Connect, c.get(), err);
     s.changed.notify_all();
     return err;
@@ -278,7 +272,7 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
   ++s.stats.connects;
   emit(s, SimEventKind::Connect, c.get(), 0, *maxMessageLength);
   s.latest = c;
-  traceLine(s, "connect #%u, max message length %u", c->id, *maxMessageLength);
+  traceLine(s, c->id, "ioctl connect, max message length", *maxMessageLength);
   const auto now = SimClock::now();
   for (const SimFrame& f : s.scenario.framesOnConnect) enqueue(s, *c, ItemKind::Frame, f, 0, now);
   for (SimFrame& f : s.heldFrames) enqueue(s, *c, ItemKind::Frame, std::move(f), 0, now);
@@ -301,8 +295,8 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
     s.writes.push_back(SimWrite{SimFrame(data, data + length), SimClock::now(), true, c->id});
     ++s.stats.writes;
     ++s.stats.failedWrites;
-    traceLine(s, "write #%u on #%u failed (errno %d): %s", number, c->id, sc.writeErrno,
-              hex(data, length).c_str());
+    const SimFrame bytes(data, data + length);
+    traceLine(s, c->id, "write (refused), errno", sc.writeErrno, &bytes);
     emit(s, SimEventKind::WriteFailed, c.get(), sc.writeErrno, number, SimFrame(data, data + length));
     s.changed.notify_all();
     return sc.writeErrno;
@@ -317,7 +311,7 @@ void DeliverWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   SimFrame bytes(data, data + length);
   s.writes.push_back(SimWrite{bytes, SimClock::now(), false, c->id});
   ++s.stats.writes;
-  traceLine(s, "write on #%u: %s", c->id, hex(data, length).c_str());
+  traceLine(s, c->id, "write", -1, &bytes);
   emit(s, SimEventKind::Write, c.get(), 0, s.writeAttempts, bytes);
   s.changed.notify_all();
   if (c->gone || c->closed) return;
@@ -381,14 +375,14 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
         if (front.kind == ItemKind::Gone) {
           c->queue.clear();
           markGone(s, *c);
-          traceLine(s, "device gone on #%u", c->id);
+          traceLine(s, c->id, "device gone");
           continue;
         }
         if (front.kind == ItemKind::ReadError) {
           r.kind = TakeKind::ReadError;
           c->queue.pop_front();
           ++s.stats.readErrors;
-          traceLine(s, "read error on #%u (errno %d)", c->id, r.err);
+          traceLine(s, c->id, "read failed, errno", r.err);
           emit(s, SimEventKind::ReadError, c.get(), r.err);
           s.changed.notify_all();
           return r;
@@ -401,7 +395,7 @@ TakeResult Take(const ConnectionPtr& c, size_t maxBytes, bool hostRead) {
           c->queue.pop_front();
           ++s.stats.framesDelivered;
         }
-        traceLine(s, "frame to #%u: %s", c->id, hex(r.frame.data(), r.frame.size()).c_str());
+        traceLine(s, c->id, "read", -1, &r.frame);
         emit(s, SimEventKind::Frame, c.get(), 0, 0, r.frame);
         s.changed.notify_all();
         return r;
@@ -437,7 +431,7 @@ void Close(const ConnectionPtr& c) {
     --s.stats.openConnections;
     s.connections.erase(std::remove(s.connections.begin(), s.connections.end(), c),
                         s.connections.end());
-    traceLine(s, "close #%u", c->id);
+    traceLine(s, c->id, "close");
     emit(s, SimEventKind::Close, c.get());
   }
   s.changed.notify_all();
@@ -458,7 +452,7 @@ bool DevicePresent() {
 void Trace(const char* line) {
   Simulator& s = sim();
   std::lock_guard<osal_sync::Mutex> guard(s.lock);
-  traceLine(s, "%s", line);
+  traceLine(s, 0, line);
 }
 
 }  // namespace simmodel
@@ -531,7 +525,7 @@ void Sim_DeviceGone() {
   for (const ConnectionPtr& c : s.connections) {
     if (c->connected) markGone(s, *c);
   }
-  traceLine(s, "device gone");
+  traceLine(s, 0, "device gone");
 }
 
 bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs) {

@@ -25,16 +25,7 @@
  * and no IRP is completed while our lock is held, because Wine's IoCancelIrp
  * calls the cancel routine under a lock of its own that completion takes.
  */
-#include <ntddk.h>
-
-#include "scenario.h"
-
-/* The inline form reads KUSER_SHARED_DATA; the exported function is
- * imported through an import library of our own (see CMakeLists.txt). */
-#undef KeQuerySystemTime
-__declspec(dllimport) VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-
-#define TAG 0x656D664Eu /* "Nfme" in a pool dump */
+#include "nfcmesim.h"
 
 static const GUID kHeciInterfaceClass = NFCME_WIRE_HECI_INTERFACE_CLASS;
 
@@ -97,12 +88,12 @@ typedef struct DEV {
   PVOID worker;
 } DEV;
 
-static UNICODE_STRING gRegistryPath;
-static LONGLONG gStart;
+UNICODE_STRING gRegistryPath;
+LONGLONG gStart;
 
 /* ---- small helpers ------------------------------------------------------ */
 
-static LONGLONG now100ns(void) {
+LONGLONG now100ns(void) {
   LARGE_INTEGER t;
   KeQuerySystemTime(&t);
   return t.QuadPart;
@@ -122,174 +113,6 @@ static void sleepMs(ULONG ms) {
   LARGE_INTEGER t;
   t.QuadPart = -(LONGLONG)ms * 10000;
   KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
-
-/* ---- trace -------------------------------------------------------------- */
-
-typedef struct LINE {
-  char text[400];
-  ULONG used;
-} LINE;
-
-static void put(LINE* l, const char* s) {
-  while (*s && l->used < sizeof l->text - 2) l->text[l->used++] = *s++;
-}
-
-static void putUnsigned(LINE* l, ULONGLONG v) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = (char)('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  while (n > 0 && l->used < sizeof l->text - 2) l->text[l->used++] = digits[--n];
-}
-
-static void putHex(LINE* l, const UCHAR* data, ULONG length) {
-  static const char hex[] = "0123456789abcdef";
-  ULONG i;
-  for (i = 0; i < length && l->used < sizeof l->text - 5; ++i) {
-    if (i) l->text[l->used++] = ' ';
-    l->text[l->used++] = hex[data[i] >> 4];
-    l->text[l->used++] = hex[data[i] & 15];
-  }
-  if (i < length) put(l, " ...");
-}
-
-/* Starts a line with the time since the driver was loaded, "12345.678". */
-static void startLine(LINE* l) {
-  const LONGLONG t = now100ns() - gStart;
-  ULONG frac;
-  l->used = 0;
-  putUnsigned(l, (ULONGLONG)(t / 10000));
-  l->text[l->used++] = '.';
-  frac = (ULONG)((t % 10000) / 10);
-  l->text[l->used++] = (char)('0' + frac / 100);
-  l->text[l->used++] = (char)('0' + frac / 10 % 10);
-  l->text[l->used++] = (char)('0' + frac % 10);
-  l->text[l->used++] = ' ';
-}
-
-static BOOLEAN readRegistryString(const WCHAR* name, WCHAR* out, ULONG outChars);
-
-/* Appends the line to the trace file named by the Trace value, if any. The
- * file is opened per line so that a test can read it at any moment. Never
- * called with the device lock held. */
-static void emit(LINE* l) {
-  WCHAR path[300] = L"\\??\\";
-  UNICODE_STRING name;
-  OBJECT_ATTRIBUTES oa;
-  IO_STATUS_BLOCK iosb;
-  HANDLE file;
-  if (!readRegistryString(L"Trace", path + 4, 290) || path[4] == 0) return;
-  l->text[l->used++] = '\r';
-  l->text[l->used++] = '\n';
-  RtlInitUnicodeString(&name, path);
-  InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-  /* One append per line: lines of different threads never mix. */
-  if (NT_SUCCESS(ZwCreateFile(&file, FILE_APPEND_DATA | SYNCHRONIZE, &oa, &iosb, NULL,
-                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
-                              FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0))) {
-    ZwWriteFile(file, NULL, NULL, NULL, &iosb, l->text, l->used, NULL, NULL);
-    ZwClose(file);
-  }
-}
-
-/* "<time> #<handle> <what>": the start of every line about one handle. */
-static void startHandleLine(LINE* l, ULONG id, const char* what) {
-  startLine(l);
-  put(l, "#");
-  putUnsigned(l, id);
-  put(l, " ");
-  put(l, what);
-}
-
-static void trace2(ULONG id, const char* what, const char* detail) {
-  LINE l;
-  startHandleLine(&l, id, what);
-  if (detail) {
-    put(&l, " ");
-    put(&l, detail);
-  }
-  emit(&l);
-}
-
-static void traceBytes(ULONG id, const char* what, const UCHAR* data, ULONG length) {
-  LINE l;
-  startHandleLine(&l, id, what);
-  put(&l, " ");
-  putUnsigned(&l, length);
-  put(&l, ": ");
-  putHex(&l, data, length);
-  emit(&l);
-}
-
-static void traceNumber(ULONG id, const char* what, ULONGLONG value) {
-  LINE l;
-  startHandleLine(&l, id, what);
-  put(&l, " ");
-  putUnsigned(&l, value);
-  emit(&l);
-}
-
-/* ---- registry ----------------------------------------------------------- */
-
-static BOOLEAN readRegistryString(const WCHAR* valueName, WCHAR* out, ULONG outChars) {
-  OBJECT_ATTRIBUTES oa;
-  HANDLE key;
-  UNICODE_STRING name;
-  const ULONG size = sizeof(KEY_VALUE_PARTIAL_INFORMATION) + outChars * sizeof(WCHAR);
-  KEY_VALUE_PARTIAL_INFORMATION* info;
-  ULONG got = 0, chars, i;
-  NTSTATUS status;
-  out[0] = 0;
-  if (gRegistryPath.Buffer == NULL) return FALSE;
-  InitializeObjectAttributes(&oa, &gRegistryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &oa))) return FALSE;
-  info = (KEY_VALUE_PARTIAL_INFORMATION*)ExAllocatePoolWithTag(NonPagedPool, size, TAG);
-  if (info == NULL) {
-    ZwClose(key);
-    return FALSE;
-  }
-  RtlInitUnicodeString(&name, valueName);
-  status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got);
-  ZwClose(key);
-  if (!NT_SUCCESS(status) || (info->Type != REG_SZ && info->Type != REG_EXPAND_SZ)) {
-    ExFreePoolWithTag(info, TAG);
-    return FALSE;
-  }
-  chars = info->DataLength / sizeof(WCHAR);
-  if (chars >= outChars) chars = outChars - 1;
-  for (i = 0; i < chars; ++i) out[i] = ((const WCHAR*)info->Data)[i];
-  out[chars] = 0;
-  ExFreePoolWithTag(info, TAG);
-  return TRUE;
-}
-
-#define SCENARIO_CHARS 4096
-
-/* An unreadable or missing Scenario value means the default scenario; a
- * bad item is traced and the items before it stay in force. */
-static void loadScenario(SCENARIO* sc) {
-  WCHAR* wide = (WCHAR*)ExAllocatePoolWithTag(NonPagedPool, SCENARIO_CHARS * sizeof(WCHAR), TAG);
-  char* narrow = (char*)ExAllocatePoolWithTag(NonPagedPool, SCENARIO_CHARS, TAG);
-  char error[96];
-  ULONG i;
-  Scenario_Default(sc);
-  if (wide != NULL && narrow != NULL && readRegistryString(L"Scenario", wide, SCENARIO_CHARS)) {
-    for (i = 0; wide[i] != 0 && i < SCENARIO_CHARS - 1; ++i) narrow[i] = wide[i] < 128 ? (char)wide[i] : '?';
-    narrow[i] = 0;
-    if (!Scenario_Parse(narrow, sc, error, sizeof error)) trace2(0, "bad scenario:", error);
-  }
-  if (wide != NULL) ExFreePoolWithTag(wide, TAG);
-  if (narrow != NULL) ExFreePoolWithTag(narrow, TAG);
-}
-
-static void putStatus(LINE* l, NTSTATUS status) {
-  static const char hex[] = "0123456789ABCDEF";
-  int shift;
-  put(l, "0x");
-  for (shift = 28; shift >= 0; shift -= 4) l->text[l->used++] = hex[((ULONG)status >> shift) & 15];
 }
 
 static const char* kindName(ULONG_PTR kind) {
@@ -375,21 +198,18 @@ static void completeAll(LIST_ENTRY* done) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
     HANDLE_CTX* h = IRP_CTX(irp);
     const ULONG_PTR kind = IRP_KIND(irp);
-    LINE l;
+    TRACE_LINE l;
     startHandleLine(&l, h->id, kindName(kind));
     if (irp->IoStatus.Status == STATUS_CANCELLED) {
-      put(&l, " cancelled");
+      TraceLine_Put(&l, " cancelled");
     } else if (!NT_SUCCESS(irp->IoStatus.Status)) {
-      put(&l, " failed ");
+      TraceLine_Put(&l, " failed ");
       putStatus(&l, irp->IoStatus.Status);
     } else if (kind == REQ_READ) {
-      put(&l, " ");
-      putUnsigned(&l, irp->IoStatus.Information);
-      put(&l, ": ");
-      putHex(&l, (const UCHAR*)irp->AssociatedIrp.SystemBuffer, (ULONG)irp->IoStatus.Information);
+      TraceLine_PutBytes(&l, (const UCHAR*)irp->AssociatedIrp.SystemBuffer, (ULONG)irp->IoStatus.Information);
     } else {
-      put(&l, " done ");
-      putUnsigned(&l, irp->IoStatus.Information);
+      TraceLine_Put(&l, " done ");
+      TraceLine_PutUnsigned(&l, irp->IoStatus.Information);
     }
     emit(&l);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -709,7 +529,7 @@ static NTSTATUS NTAPI onClose(PDEVICE_OBJECT device, PIRP irp) {
 static BOOLEAN readAtOnce(DEV* d, HANDLE_CTX* h, PIRP irp, NTSTATUS* status) {
   ITEM* item = NULL;
   PLIST_ENTRY e;
-  LINE l;
+  TRACE_LINE l;
   KIRQL old = lockDev(d);
   for (e = h->pending.Flink; e != &h->pending; e = e->Flink) {
     PIRP other = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
@@ -728,16 +548,13 @@ static BOOLEAN readAtOnce(DEV* d, HANDLE_CTX* h, PIRP irp, NTSTATUS* status) {
   if (item->length > IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length) {
     /* The HECI driver delivers whole messages only. */
     *status = STATUS_BUFFER_TOO_SMALL;
-    put(&l, " failed ");
+    TraceLine_Put(&l, " failed ");
     putStatus(&l, *status);
     emit(&l);
     finish(irp, *status, 0);
   } else {
     RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, item->data, item->length);
-    put(&l, " ");
-    putUnsigned(&l, item->length);
-    put(&l, ": ");
-    putHex(&l, item->data, item->length);
+    TraceLine_PutBytes(&l, item->data, item->length);
     emit(&l);
     *status = finish(irp, STATUS_SUCCESS, item->length);
   }

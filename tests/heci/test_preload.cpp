@@ -76,7 +76,7 @@ TEST(Preload, AScenarioFileAndATrace) {
             "open failed 3\n");
   std::ifstream t(trace);
   const std::string text((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("connect #1 refused (errno 25)"), std::string::npos) << text;
+  EXPECT_NE(text.find("#1 ioctl connect (refused), errno 25"), std::string::npos) << text;
 
   const ProbeRun bad = runProbe("NFCSIM_SCENARIO='answerMode=sometimes'");
   EXPECT_NE(bad.out.find("nfcsim: bad scenario: bad item \"answerMode=sometimes\""), std::string::npos) << bad.out;
