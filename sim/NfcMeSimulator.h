@@ -24,12 +24,12 @@
 // Every function is thread-safe. Each process holds one simulator.
 #pragma once
 
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -42,94 +42,30 @@ using SimFrame = std::vector<uint8_t>;
 // the link's timers.
 using SimClock = osal_sync::Clock;
 
-// What happens when a version query arrives.
-enum class SimAnswerMode : uint8_t {
-  Answer,      // every version query is answered
-  NoAnswer,    // none is answered (the unsolicited frames still come)
-  ResendOnly,  // only the second and later queries of a connection (the
-               // resend) are answered
-  ReadError,   // instead of the answer, the host's read fails with readErrno
-  DeviceGone,  // the device vanishes: the connection's reads and writes fail
-               // with ENODEV from then on (an ME reset during the query)
-};
-
 // One thing the device does after a version query, `atMs` after it: the
 // version answer (the scenario's bytes), another frame, a read error, or
 // going away. Items come in the order of their times (equal times in list
-// order), and overtake what is queued for later from an earlier query.
+// order), and overtake what is queued for later from an earlier query
+// (scenario.h: Scenario_React).
 struct SimReactionItem {
-  enum class Kind : uint8_t { Answer, Frame, ReadError, Gone };
+  enum class Kind : uint8_t { Answer = REACTION_ANSWER, Frame = REACTION_FRAME, ReadError = REACTION_READ_ERROR,
+                              Gone = REACTION_GONE };
   Kind kind;
   uint32_t atMs;
   SimFrame frame;  // Frame only
   int err = EIO;   // ReadError only
 };
 
-struct SimScenario {
-  // --- Device and connection -------------------------------------------
-  // false: there is no device at all (the port finds none; open gives ENOENT).
-  bool devicePresent = true;
-  // The first K opens fail with openErrno; later ones succeed.
-  uint32_t failFirstOpens = 0;
-  int openErrno = ENODEV;
-  // The connect request fails with connectErrno (ENOTTY: no such client,
-  // EBUSY: refused, ENODEV: not ready).
-  bool connectFails = false;
-  int connectErrno = ENOTTY;
-  // The client's maximum message length, answered by the connect. 0 is
-  // answered as is (the port must treat it as a failed connect).
-  uint32_t maxMessageLength = NFCME_WIRE_DEFAULT_MAX_MESSAGE_LENGTH;
+// The scenario: the stand-ins' one record (SCENARIO in scenario/scenario.h,
+// where each field is described; Scenario_Default's values, see the top of
+// this file), with what only the in-process model can do on top. The frame
+// lists hold what the text form holds (SimFrames builds them): at most
+// SCENARIO_MAX_FRAMES frames of SCENARIO_MAX_FRAME bytes each.
 
-  // --- The version answer ----------------------------------------------
-  SimAnswerMode answerMode = SimAnswerMode::Answer;
-  // In Answer mode, which version queries of a connection are answered
-  // (1-based; count 0: all). A query left out gets no answer, but the
-  // frames around it still come. Set through Sim_ParseScenario
-  // ("answerQueries=2", "1,3", "2-4", "3-").
-  SCENARIO_QUERIES answerQueries{};
-  // Delay between the query and the answer (and the frames around it).
-  uint32_t answerDelayMs = 0;
-  uint8_t replyStatus = 0;
-  // The 13 record bytes (answer bytes 12-24).
-  std::array<uint8_t, NFCME_WIRE_RECORD_LENGTH> record = NFCME_WIRE_DEFAULT_RECORD;
-  // When >= 0, replaces the last record byte (answer byte 24).
-  int radioType = NFCME_WIRE_DEFAULT_RADIO_TYPE;
-  // The header's dataSize field.
-  uint16_t dataSize = NFCME_WIRE_DEFAULT_DATA_SIZE;
-  // Bytes actually sent: < 0 sends 10 + dataSize bytes (cut short, or padded
-  // with zeros beyond the 25 bytes of a full answer); >= 0 sends exactly that
-  // many (to send a dataSize that disagrees with the frame's length).
-  int32_t answerLength = -1;
+struct SimScenario : SCENARIO {
+  SimScenario() : SCENARIO() { Scenario_Default(this); }
 
-  // --- Unsolicited frames -----------------------------------------------
-  // Queued as soon as a client is connected.
-  std::vector<SimFrame> framesOnConnect;
-  // Queued right before / right after each version answer (also when the
-  // answer itself is suppressed: NoAnswer, or the first query of
-  // ResendOnly, still sends them).
-  std::vector<SimFrame> framesBeforeAnswer;
-  std::vector<SimFrame> framesAfterAnswer;
-
-  // --- Faults ------------------------------------------------------------
-  // Writes numbered failWriteNumber .. failWriteNumber + failWriteCount - 1
-  // (1-based, counted over the whole configuration) fail with writeErrno.
-  // 0: no write fails.
-  uint32_t failWriteNumber = 0;
-  uint32_t failWriteCount = 1;
-  int writeErrno = EIO;
-  // Errno of a read error (ReadError mode, Sim_InjectReadError).
-  int readErrno = EIO;
-  // The simulator stops taking written messages: the device's transmit
-  // queue fills and later writes time out.
-  bool stallWrites = false;
-
-  // --- The emulated Linux machine ---------------------------------------
-  // The ME resets this long after a client has connected: the class
-  // folder's mei0/dev_state goes to RESETTING and back to ENABLED, each
-  // change notified as sysfs does (MeiInterpose_linux.cpp). 0: never.
-  uint32_t meResetMs = 0;
-
-  // --- In-process extensions (not available through Sim_ParseScenario) ---
+  // --- In-process extensions (no text form) ------------------------------
   // Called (outside the simulator's lock) for every written message that is
   // not a version query; the frames it returns are queued for the host.
   std::function<std::vector<SimFrame>(const SimFrame& written)> responder;
@@ -146,6 +82,11 @@ struct SimScenario {
   // over the whole configuration, as failWriteNumber counts them).
   std::vector<uint32_t> failWriteNumbers;
 };
+
+// A frame list of the scenario from frames given in code. More frames, or
+// longer ones, than the text form takes end the process with a message: the
+// scenario could not hold them.
+SCENARIO_FRAMES SimFrames(std::initializer_list<SimFrame> frames);
 
 struct SimStats {
   uint32_t opens;           // successful opens of the device
@@ -224,9 +165,9 @@ bool Sim_WaitForWrites(size_t n, uint32_t timeoutMs);
 bool Sim_WaitFor(const std::function<bool(const SimStats&)>& condition, uint32_t timeoutMs);
 
 // Parses a scenario from text with the stand-ins' one parser (the language
-// and its limits: Scenario_Parse in scenario/scenario.h): `key=value` items
-// separated by newlines or ';', '#' starts a comment, keys are the
-// SimScenario field names; the three frame lists take one frame per item
+// and its limits: Scenario_Parse in scenario/scenario.h) over the defaults:
+// `key=value` items separated by newlines or ';', '#' starts a comment, keys
+// are the SCENARIO field names; the three frame lists take one frame per item
 // and may repeat the key (framesBeforeAnswer=05 00 00 00 01 00 aa). The
 // driver's own keys (openDenied, versionFails, cancelMode, ...) are taken
 // and ignored, so that one text serves both stand-ins. Unknown keys and bad

@@ -46,7 +46,6 @@ struct Simulator {
   osal_sync::Mutex lock;
   osal_sync::CondVar changed;
   SimScenario scenario;
-  SCENARIO wire = WireScenario(scenario);  // kept in step with `scenario`
   uint64_t generation = 1;
   SimStats stats{};
   std::vector<SimWrite> writes;
@@ -114,7 +113,6 @@ void configureFromEnvironment(Simulator& s) {
     return;
   }
   s.scenario = scenario;
-  s.wire = WireScenario(scenario);
 }
 
 // Never destroyed: server threads of the emulated device may still use it
@@ -147,67 +145,58 @@ void enqueueByDue(Simulator& s, Connection& c, ItemKind kind, SimFrame frame, in
   s.changed.notify_all();
 }
 
-SimFrame versionAnswer(const SCENARIO& wire) {
-  SimFrame answer(Scenario_VersionAnswerLength(&wire));
-  Scenario_VersionAnswer(&wire, answer.data(), static_cast<unsigned>(answer.size()));
+SimFrame versionAnswer(const SCENARIO& sc) {
+  SimFrame answer(Scenario_VersionAnswerLength(&sc));
+  Scenario_VersionAnswer(&sc, answer.data(), static_cast<unsigned>(answer.size()));
   return answer;
 }
 
-// A reaction of the scenario's list, for the query numbered `number` over
-// the configuration.
-void queueReaction(Simulator& s, Connection& c, const std::vector<SimReactionItem>& items) {
-  std::vector<const SimReactionItem*> order;
-  for (const SimReactionItem& i : items) order.push_back(&i);
-  std::stable_sort(order.begin(), order.end(),
-                   [](const SimReactionItem* a, const SimReactionItem* b) { return a->atMs < b->atMs; });
-  const auto now = SimClock::now();
-  for (const SimReactionItem* i : order) {
-    const auto due = now + std::chrono::milliseconds(i->atMs);
-    switch (i->kind) {
-      case SimReactionItem::Kind::Answer:
-        enqueueByDue(s, c, ItemKind::Frame, versionAnswer(s.wire), 0, due);
-        ++s.stats.answers;
-        break;
-      case SimReactionItem::Kind::Frame:
-        enqueueByDue(s, c, ItemKind::Frame, i->frame, 0, due);
-        break;
-      case SimReactionItem::Kind::ReadError:
-        enqueueByDue(s, c, ItemKind::ReadError, {}, i->err, due);
-        break;
-      case SimReactionItem::Kind::Gone:
-        enqueueByDue(s, c, ItemKind::Gone, {}, ENODEV, due);
-        break;
-    }
+// Where Scenario_React's items go: the connection's queue, due after the
+// query.
+struct Reacting {
+  Simulator& s;
+  Connection& c;
+  SimClock::time_point query;
+};
+
+void queueItem(void* context, const SCENARIO_REACTION_ITEM* item, int overtakes) {
+  auto& r = *static_cast<Reacting*>(context);
+  const auto due = r.query + std::chrono::milliseconds(item->atMs);
+  auto queue = overtakes ? enqueueByDue : enqueue;
+  switch (item->kind) {
+    case REACTION_ANSWER:
+      queue(r.s, r.c, ItemKind::Frame, versionAnswer(r.s.scenario), 0, due);
+      ++r.s.stats.answers;
+      break;
+    case REACTION_FRAME:
+      queue(r.s, r.c, ItemKind::Frame, SimFrame(item->frame, item->frame + item->length), 0, due);
+      break;
+    case REACTION_READ_ERROR:
+      queue(r.s, r.c, ItemKind::ReadError, {}, item->err, due);
+      break;
+    case REACTION_GONE:
+      queue(r.s, r.c, ItemKind::Gone, {}, ENODEV, due);
+      break;
   }
 }
 
-// The client's reaction to the connection's latest version query.
+// The client's reaction to the connection's latest version query: the
+// scenario's per-query reaction by its number over the configuration, if it
+// has one, otherwise its answer by the query's number on the connection.
 void queueVersionAnswer(Simulator& s, Connection& c) {
   const SimScenario& sc = s.scenario;
-  if (s.stats.versionQueries <= sc.reactions.size()) {
-    queueReaction(s, c, sc.reactions[s.stats.versionQueries - 1]);
+  Reacting reacting{s, c, SimClock::now()};
+  if (s.stats.versionQueries > sc.reactions.size()) {
+    Scenario_React(&sc, c.versionQueries, nullptr, queueItem, &reacting);
     return;
   }
-  const auto due = SimClock::now() + std::chrono::milliseconds(sc.answerDelayMs);
-  for (const SimFrame& f : sc.framesBeforeAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
-  switch (sc.answerMode) {
-    case SimAnswerMode::Answer:
-    case SimAnswerMode::ResendOnly:
-      if (Scenario_AnswersQuery(&s.wire, c.versionQueries)) {
-        enqueue(s, c, ItemKind::Frame, versionAnswer(s.wire), 0, due);
-        ++s.stats.answers;
-      }
-      break;
-    case SimAnswerMode::NoAnswer:
-      break;
-    case SimAnswerMode::ReadError:
-      enqueue(s, c, ItemKind::ReadError, {}, sc.readErrno, due);
-      break;
-    case SimAnswerMode::DeviceGone:
-      enqueue(s, c, ItemKind::Gone, {}, ENODEV, due);
-      return;  // nothing comes after the device has gone
+  std::vector<SCENARIO_REACTION_ITEM> items;
+  for (const SimReactionItem& i : sc.reactions[s.stats.versionQueries - 1]) {
+    items.push_back({static_cast<REACTION_KIND>(i.kind), i.atMs, i.frame.data(),
+                     static_cast<unsigned>(i.frame.size()), i.err});
   }
-  for (const SimFrame& f : sc.framesAfterAnswer) enqueue(s, c, ItemKind::Frame, f, 0, due);
+  const SCENARIO_REACTION reaction{static_cast<unsigned>(items.size()), items.data()};
+  Scenario_React(&sc, c.versionQueries, &reaction, queueItem, &reacting);
 }
 
 void markGone(Simulator& s, Connection& c) {
@@ -274,7 +263,10 @@ int Connect(const ConnectionPtr& c, const uint8_t clientGuid[16], uint32_t* maxM
   s.latest = c;
   traceLine(s, c->id, "ioctl connect, max message length", *maxMessageLength);
   const auto now = SimClock::now();
-  for (const SimFrame& f : s.scenario.framesOnConnect) enqueue(s, *c, ItemKind::Frame, f, 0, now);
+  const SCENARIO_FRAMES& onConnect = s.scenario.framesOnConnect;
+  for (unsigned i = 0; i < onConnect.count; ++i) {
+    enqueue(s, *c, ItemKind::Frame, SimFrame(onConnect.bytes[i], onConnect.bytes[i] + onConnect.length[i]), 0, now);
+  }
   for (SimFrame& f : s.heldFrames) enqueue(s, *c, ItemKind::Frame, std::move(f), 0, now);
   s.heldFrames.clear();
   s.changed.notify_all();
@@ -290,7 +282,7 @@ int BeginWrite(const ConnectionPtr& c, const uint8_t* data, size_t length) {
   }
   const uint32_t number = ++s.writeAttempts;
   const SimScenario& sc = s.scenario;
-  if (Scenario_FailsWrite(&s.wire, number) ||
+  if (Scenario_FailsWrite(&sc, number) ||
       std::find(sc.failWriteNumbers.begin(), sc.failWriteNumbers.end(), number) != sc.failWriteNumbers.end()) {
     s.writes.push_back(SimWrite{SimFrame(data, data + length), SimClock::now(), true, c->id});
     ++s.stats.writes;
@@ -466,7 +458,6 @@ void Sim_Configure(const SimScenario& scenario) {
   s.connections.clear();
   s.latest.reset();
   s.scenario = scenario;
-  s.wire = WireScenario(scenario);
   ++s.generation;
   s.stats = SimStats{};
   s.writes.clear();

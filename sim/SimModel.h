@@ -74,9 +74,4 @@ bool DevicePresent();
 // own (the class folder's device state).
 void Trace(const char* line);
 
-// The scenario as scenario.c sees it, for the behaviour both stand-ins take
-// from there (the answer's bytes, which queries are answered, which writes
-// fail). The frame lists are not copied.
-SCENARIO WireScenario(const SimScenario& sc);
-
 }  // namespace simmodel

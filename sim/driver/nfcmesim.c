@@ -148,32 +148,45 @@ static void enqueueFrames(HANDLE_CTX* h, const SCENARIO_FRAMES* frames, LONGLONG
   for (i = 0; i < frames->count; ++i) enqueue(h, ITEM_FRAME, frames->bytes[i], frames->length[i], due);
 }
 
-/* The client's reaction to the handle's latest version query. Device lock
+/* Where Scenario_React's items go: the handle's queue, due after the query.
+ * Device lock held. */
+typedef struct REACTING {
+  HANDLE_CTX* h;
+  LONGLONG query;
+} REACTING;
+
+static void queueItem(void* context, const SCENARIO_REACTION_ITEM* item, int overtakes) {
+  const REACTING* r = (const REACTING*)context;
+  const LONGLONG due = r->query + (LONGLONG)item->atMs * 10000;
+  ITEM* answer;
+  (void)overtakes; /* only a given reaction's items overtake, and the driver has none */
+  switch (item->kind) {
+    case REACTION_ANSWER: {
+      const ULONG length = Scenario_VersionAnswerLength(&r->h->sc);
+      answer = append(r->h, ITEM_FRAME, length, due);
+      if (answer != NULL) Scenario_VersionAnswer(&r->h->sc, answer->data, length);
+      break;
+    }
+    case REACTION_FRAME:
+      enqueue(r->h, ITEM_FRAME, item->frame, item->length, due);
+      break;
+    case REACTION_READ_ERROR: /* the read fails with a fixed status: item->err is the model's */
+      enqueue(r->h, ITEM_READ_ERROR, NULL, 0, due);
+      break;
+    case REACTION_GONE:
+      enqueue(r->h, ITEM_GONE, NULL, 0, due);
+      break;
+  }
+}
+
+/* The client's reaction to the handle's latest version query. Per-query
+ * reactions have no text form, so the driver passes none. Device lock
  * held. */
 static void queueVersionAnswer(HANDLE_CTX* h) {
-  const SCENARIO* sc = &h->sc;
-  const LONGLONG due = afterMs(sc->answerDelayMs);
-  ITEM* answer;
-  enqueueFrames(h, &sc->framesBeforeAnswer, due);
-  switch (sc->answerMode) {
-    case ANSWER:
-    case ANSWER_RESEND:
-      if (Scenario_AnswersQuery(sc, h->versionQueries)) {
-        const ULONG length = Scenario_VersionAnswerLength(sc);
-        answer = append(h, ITEM_FRAME, length, due);
-        if (answer != NULL) Scenario_VersionAnswer(sc, answer->data, length);
-      }
-      break;
-    case ANSWER_NONE:
-      break;
-    case ANSWER_READERROR:
-      enqueue(h, ITEM_READ_ERROR, NULL, 0, due);
-      break;
-    case ANSWER_GONE:
-      enqueue(h, ITEM_GONE, NULL, 0, due);
-      return; /* nothing comes after the device has gone */
-  }
-  enqueueFrames(h, &sc->framesAfterAnswer, due);
+  REACTING r;
+  r.h = h;
+  r.query = now100ns();
+  Scenario_React(&h->sc, h->versionQueries, NULL, queueItem, &r);
 }
 
 /* ---- pending requests --------------------------------------------------- */

@@ -323,3 +323,64 @@ int Scenario_FailsWrite(const SCENARIO* sc, unsigned writeNumber) {
   return sc->failWriteNumber != 0 && writeNumber >= sc->failWriteNumber &&
          writeNumber - sc->failWriteNumber < sc->failWriteCount;
 }
+
+static void emitFrames(const SCENARIO_FRAMES* f, unsigned atMs, SCENARIO_EMIT emit, void* ctx) {
+  unsigned i;
+  for (i = 0; i < f->count; ++i) {
+    SCENARIO_REACTION_ITEM item = {REACTION_FRAME, atMs, f->bytes[i], f->length[i], 0};
+    emit(ctx, &item, 0);
+  }
+}
+
+/* The items in the order of their times, equal times in list order. */
+static void emitInTimeOrder(const SCENARIO_REACTION* r, SCENARIO_EMIT emit, void* ctx) {
+  int any = 0;
+  unsigned at = 0, i;
+  for (;;) {
+    int found = 0;
+    unsigned next = 0;
+    for (i = 0; i < r->count; ++i) {
+      const unsigned t = r->items[i].atMs;
+      if ((!any || t > at) && (!found || t < next)) {
+        next = t;
+        found = 1;
+      }
+    }
+    if (!found) return;
+    for (i = 0; i < r->count; ++i) {
+      if (r->items[i].atMs == next) emit(ctx, &r->items[i], 1);
+    }
+    at = next;
+    any = 1;
+  }
+}
+
+void Scenario_React(const SCENARIO* sc, unsigned queryNumber, const SCENARIO_REACTION* reaction,
+                    SCENARIO_EMIT emit, void* ctx) {
+  SCENARIO_REACTION_ITEM item = {REACTION_ANSWER, sc->answerDelayMs, 0, 0, 0};
+  if (reaction != 0) {
+    emitInTimeOrder(reaction, emit, ctx);
+    return;
+  }
+  emitFrames(&sc->framesBeforeAnswer, sc->answerDelayMs, emit, ctx);
+  switch (sc->answerMode) {
+    case ANSWER:
+    case ANSWER_RESEND:
+      if (!Scenario_AnswersQuery(sc, queryNumber)) break;
+      emit(ctx, &item, 0);
+      break;
+    case ANSWER_NONE:
+      break;
+    case ANSWER_READERROR:
+      item.kind = REACTION_READ_ERROR;
+      item.err = sc->readErrno;
+      emit(ctx, &item, 0);
+      break;
+    case ANSWER_GONE:
+      item.kind = REACTION_GONE;
+      item.err = ENODEV;
+      emit(ctx, &item, 0);
+      return; /* nothing comes after the device has gone */
+  }
+  emitFrames(&sc->framesAfterAnswer, sc->answerDelayMs, emit, ctx);
+}

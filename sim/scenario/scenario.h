@@ -1,9 +1,10 @@
 /*
  * The firmware stand-ins' scenario: what the NFC-ME client (and, under
- * Wine, the HECI driver) does. One parser for both stand-ins, so that one
- * scenario text means the same in the in-process model (NfcMeSimulator.h,
- * which copies the result into its SimScenario) and in the kernel-mode
- * driver (sim/driver/nfcmesim.c, which reads it from the registry).
+ * Wine, the HECI driver) does. One record, one parser and one reaction to
+ * a version query for both stand-ins, so that one scenario text means the
+ * same in the in-process model (NfcMeSimulator.h, whose SimScenario is this
+ * record with the model's extensions on top) and in the kernel-mode driver
+ * (sim/driver/nfcmesim.c, which reads it from the registry).
  *
  * Each field says who honours it; the other side accepts the key and
  * ignores it, so that one text serves both. Counters are the caller's: the
@@ -33,6 +34,15 @@ extern "C" {
 /* The last of an open range ("3-"). */
 #define SCENARIO_QUERIES_OPEN 0xFFFFFFFFu
 
+/* What happens when a version query arrives:
+ *   ANSWER            the queries answerQueries names are answered;
+ *   ANSWER_NONE       none is (the frames around the answer still come);
+ *   ANSWER_RESEND     only the second and later queries of a connection
+ *                     (the resend) are;
+ *   ANSWER_READERROR  instead of the answer, the host's read fails;
+ *   ANSWER_GONE       the device vanishes: the connection's reads and
+ *                     writes fail from then on (an ME reset during the
+ *                     query). */
 typedef enum { ANSWER = 0, ANSWER_NONE, ANSWER_RESEND, ANSWER_READERROR, ANSWER_GONE } ANSWER_MODE;
 
 /* What a cancelled pending request does:
@@ -62,7 +72,8 @@ typedef struct SCENARIO {
    * within 50 ms, while it runs). */
   int devicePresent;
   int connectFails;             /* the connect fails */
-  unsigned maxMessageLength;    /* answered by the connect; 0 as is */
+  unsigned maxMessageLength;    /* answered by the connect; 0 as is (a
+                                   failed connect to the port) */
 
   /* --- The version answer (both) ------------------------------------ */
   ANSWER_MODE answerMode;
@@ -80,7 +91,8 @@ typedef struct SCENARIO {
   /* --- Faults (both) -------------------------------------------------- */
   unsigned failWriteNumber;     /* 1-based; 0: no write fails */
   unsigned failWriteCount;
-  int stallWrites;              /* writes are not taken */
+  int stallWrites;              /* writes are not taken: the transmit queue
+                                   fills and later writes time out */
 
   /* --- In-process model only: errno values (the driver's statuses are
    * fixed), opens refused at first. ----------------------------------- */
@@ -114,6 +126,41 @@ void Scenario_Default(SCENARIO* sc);
  * 8). On a bad item returns 0 with "bad item <item>" in `error`; the items
  * before it stay applied. */
 int Scenario_Parse(const char* text, SCENARIO* sc, char* error, unsigned errorSize);
+
+/* What the device does after a version query, `atMs` after it: the version
+ * answer (Scenario_VersionAnswer's bytes), another frame, a read error, or
+ * going away (after which nothing else comes). */
+typedef enum { REACTION_ANSWER = 0, REACTION_FRAME, REACTION_READ_ERROR, REACTION_GONE } REACTION_KIND;
+
+typedef struct SCENARIO_REACTION_ITEM {
+  REACTION_KIND kind;
+  unsigned atMs;
+  const unsigned char* frame; /* REACTION_FRAME: its bytes */
+  unsigned length;
+  int err; /* REACTION_READ_ERROR: the errno (the driver's status is fixed) */
+} SCENARIO_REACTION_ITEM;
+
+/* A reaction of the caller's own for one query, in place of the scenario's
+ * answer (the in-process model's per-query reactions; they have no text
+ * form, so the driver never has one). */
+typedef struct SCENARIO_REACTION {
+  unsigned count;
+  const SCENARIO_REACTION_ITEM* items;
+} SCENARIO_REACTION;
+
+/* Receives one item of a reaction. `overtakes`: the item is queued by its
+ * time, ahead of what an earlier query left for later (a given reaction's
+ * items); otherwise behind everything queued (the scenario's own answer). */
+typedef void (*SCENARIO_EMIT)(void* ctx, const SCENARIO_REACTION_ITEM* item, int overtakes);
+
+/* The device's reaction to the `queryNumber`-th version query of a
+ * connection (1-based), item by item in the order of their times: with
+ * `reaction` (may be NULL) its items, equal times in list order; otherwise
+ * the scenario's: the frames before the answer, the answer or the fault of
+ * answerMode (which queries are answered: Scenario_AnswersQuery), the frames
+ * after it, all answerDelayMs after the query. */
+void Scenario_React(const SCENARIO* sc, unsigned queryNumber, const SCENARIO_REACTION* reaction,
+                    SCENARIO_EMIT emit, void* ctx);
 
 /* Whether the scenario answers the `queryNumber`-th version query of a
  * connection (1-based) with the version answer. The frames before and

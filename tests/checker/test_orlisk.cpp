@@ -84,7 +84,7 @@ void holdAfterIntegrityLine(const char* line, size_t) {
 // run, and the close adds no error line of its own.
 TEST(Orlisk, ResultWordIsTheLastLineWhenAFrameFollowsTheAnswer) {
   SimScenario s;
-  s.framesAfterAnswer = {{0x20, 0x01, 0x00, 0x00, 0x00, 0x00}};
+  s.framesAfterAnswer = SimFrames({{0x20, 0x01, 0x00, 0x00, 0x00, 0x00}});
   Log_SetLineObserver(holdAfterIntegrityLine);
   for (int run = 0; run < 20; ++run) {
     gDispatcherHeld = false;
@@ -110,7 +110,7 @@ TEST(Orlisk, OtherRadioTypesAreRejected) {
 
 TEST(Orlisk, QueryFailurePrintsItsLineThenNotPresent) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::ReadError;
+  s.answerMode = ANSWER_READERROR;
   const auto r = runWith(s);
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "Failed to retrieve informations from driver.\nHECI_NOT_PRESENT\n");

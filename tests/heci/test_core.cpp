@@ -87,7 +87,7 @@ TEST_F(CoreTest, ReceiveChecksTheBufferAndRefusesASecondPost) {
 TEST_F(CoreTest, ARequestPostedAtOnceAfterOpenIsServed) {
   // The dispatch thread may not have reached its first wait yet.
   SimScenario sc;
-  sc.framesOnConnect = {{0x20, 0, 0, 0, 0, 0}};
+  sc.framesOnConnect = SimFrames({{0x20, 0, 0, 0, 0, 0}});
   for (int i = 0; i < 30; ++i) {
     Recorder r;
     HECICore* c = nullptr;
@@ -103,7 +103,7 @@ TEST_F(CoreTest, ARequestPostedAtOnceAfterOpenIsServed) {
 
 TEST_F(CoreTest, ACallbackThatPostsTheNextReceiveGetsEveryFrame) {
   SimScenario sc;
-  sc.framesOnConnect = {{0x05, 0, 0, 0, 0, 0, 1}, {0x05, 0, 0, 0, 0, 0, 2}, {0x05, 0, 0, 0, 0, 0, 3}};
+  sc.framesOnConnect = SimFrames({{0x05, 0, 0, 0, 0, 0, 1}, {0x05, 0, 0, 0, 0, 0, 2}, {0x05, 0, 0, 0, 0, 0, 3}});
   open(sc);
   static uint8_t buffers[3][512];
   std::atomic<int> next{1};
@@ -339,7 +339,7 @@ TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
 TEST(CoreStress, OpeningPostingAndClosingInQuickSuccession) {
   // Close races the dispatch thread between taking a request and reading.
   SimScenario sc;
-  sc.framesOnConnect = {{0x05, 0, 0, 0, 0, 0}};
+  sc.framesOnConnect = SimFrames({{0x05, 0, 0, 0, 0, 0}});
   Sim_Configure(sc);
   for (int i = 0; i < 200; ++i) {
     HECICore* core = nullptr;

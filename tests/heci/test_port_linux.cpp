@@ -72,7 +72,7 @@ TEST(LinuxPort, ConnectsTheClientAndLearnsItsMaximum) {
 
 TEST(LinuxPort, WritesAndReadsWholeMessages) {
   SimScenario sc;
-  sc.framesAfterAnswer = {{0x05, 0, 0, 0, 2, 0, 0xCA, 0xFE}};
+  sc.framesAfterAnswer = SimFrames({{0x05, 0, 0, 0, 2, 0, 0xCA, 0xFE}});
   Device d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
@@ -163,7 +163,7 @@ TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
 
 TEST(LinuxPort, TheDeviceGoingDuringAReadIsADeviceError) {
   SimScenario sc;
-  sc.answerMode = SimAnswerMode::DeviceGone;
+  sc.answerMode = ANSWER_GONE;
   Device d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   Output out;
@@ -179,8 +179,8 @@ TEST(LinuxPort, TheDeviceGoingDuringAReadIsADeviceError) {
 
 TEST(LinuxPort, AReadErrorFailsOneRead) {
   SimScenario sc;
-  sc.answerMode = SimAnswerMode::ReadError;
-  sc.framesBeforeAnswer = {{0x05, 0, 0, 0, 0, 0}};
+  sc.answerMode = ANSWER_READERROR;
+  sc.framesBeforeAnswer = SimFrames({{0x05, 0, 0, 0, 0, 0}});
   Device d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   Output out;

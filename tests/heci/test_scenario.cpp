@@ -1,7 +1,8 @@
 // The firmware stand-ins' one scenario parser (scenario.c, shared by the
 // in-process model and the kernel-mode driver), on the host: every key,
-// every limit, every kind of malformed item, and the answer and fault
-// rules that both stand-ins take from it.
+// every limit, every kind of malformed item, the answer and fault rules
+// and the reaction that both stand-ins take from it, and the model's
+// scenario over the same record.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "NfcMeSimulator.h"
 #include "scenario.h"
 
 namespace {
@@ -65,47 +67,49 @@ TEST(ScenarioParser, DefaultsAreTheWireFacts) {
   }
 }
 
+// One item of every key, and what it sets.
+const struct KeyCase {
+  const char* item;
+  std::function<bool(const SCENARIO&)> check;
+} kKeyCases[] = {
+    {"devicePresent=no", [](const SCENARIO& s) { return s.devicePresent == 0; }},
+    {"connectFails=yes", [](const SCENARIO& s) { return s.connectFails == 1; }},
+    {"versionFails=true", [](const SCENARIO& s) { return s.versionFails == 1; }},
+    {"stallWrites=1", [](const SCENARIO& s) { return s.stallWrites == 1; }},
+    {"openDenied=1", [](const SCENARIO& s) { return s.openDenied == 1; }},
+    {"maxMessageLength=0", [](const SCENARIO& s) { return s.maxMessageLength == 0; }},
+    {"connectAnswerLength=3", [](const SCENARIO& s) { return s.connectAnswerLength == 3; }},
+    {"versionAnswerLength=0", [](const SCENARIO& s) { return s.versionAnswerLength == 0; }},
+    {"connectDelayMs=1500", [](const SCENARIO& s) { return s.connectDelayMs == 1500; }},
+    {"answerDelayMs=0x10", [](const SCENARIO& s) { return s.answerDelayMs == 16; }},
+    {"cancelDelayMs=7", [](const SCENARIO& s) { return s.cancelDelayMs == 7; }},
+    {"meResetMs=300", [](const SCENARIO& s) { return s.meResetMs == 300; }},
+    {"replyStatus=0xFF", [](const SCENARIO& s) { return s.replyStatus == 255; }},
+    {"dataSize=2", [](const SCENARIO& s) { return s.dataSize == 2; }},
+    {"failWriteNumber=3", [](const SCENARIO& s) { return s.failWriteNumber == 3; }},
+    {"failWriteCount=2", [](const SCENARIO& s) { return s.failWriteCount == 2; }},
+    {"failFirstOpens=4", [](const SCENARIO& s) { return s.failFirstOpens == 4; }},
+    {"openErrno=EACCES", [](const SCENARIO& s) { return s.openErrno == EACCES; }},
+    {"connectErrno=16", [](const SCENARIO& s) { return s.connectErrno == 16; }},
+    {"writeErrno=ENODEV", [](const SCENARIO& s) { return s.writeErrno == ENODEV; }},
+    {"readErrno=EFAULT", [](const SCENARIO& s) { return s.readErrno == EFAULT; }},
+    {"radioType=-1", [](const SCENARIO& s) { return s.radioType == -1; }},
+    {"answerLength=12", [](const SCENARIO& s) { return s.answerLength == 12; }},
+    {"record=0102030405060708090a0b0c11", [](const SCENARIO& s) { return s.record[9] == 0x0A && s.record[12] == 0x11; }},
+    {"framesOnConnect=aa bb", [](const SCENARIO& s) { return s.framesOnConnect.count == 1 && s.framesOnConnect.length[0] == 2; }},
+    {"framesBeforeAnswer=0x0500 aa", [](const SCENARIO& s) { return s.framesBeforeAnswer.bytes[0][2] == 0xAA; }},
+    {"framesAfterAnswer=11", [](const SCENARIO& s) { return s.framesAfterAnswer.bytes[0][0] == 0x11; }},
+    {"answerMode=none", [](const SCENARIO& s) { return s.answerMode == ANSWER_NONE; }},
+    {"answerMode=resend", [](const SCENARIO& s) { return s.answerMode == ANSWER_RESEND; }},
+    {"answerMode=readerror", [](const SCENARIO& s) { return s.answerMode == ANSWER_READERROR; }},
+    {"answerMode=gone", [](const SCENARIO& s) { return s.answerMode == ANSWER_GONE; }},
+    {"cancelMode=onclose", [](const SCENARIO& s) { return s.cancelMode == CANCEL_ONCLOSE; }},
+    {"cancelMode=late", [](const SCENARIO& s) { return s.cancelMode == CANCEL_LATE; }},
+    {"answerQueries=2-4", [](const SCENARIO& s) { return s.answerQueries.count == 1 && s.answerQueries.first[0] == 2 && s.answerQueries.last[0] == 4; }},
+};
+
 TEST(ScenarioParser, EveryKeySetsItsField) {
-  const struct {
-    const char* item;
-    std::function<bool(const SCENARIO&)> check;
-  } cases[] = {
-      {"devicePresent=no", [](const SCENARIO& s) { return s.devicePresent == 0; }},
-      {"connectFails=yes", [](const SCENARIO& s) { return s.connectFails == 1; }},
-      {"versionFails=true", [](const SCENARIO& s) { return s.versionFails == 1; }},
-      {"stallWrites=1", [](const SCENARIO& s) { return s.stallWrites == 1; }},
-      {"openDenied=1", [](const SCENARIO& s) { return s.openDenied == 1; }},
-      {"maxMessageLength=0", [](const SCENARIO& s) { return s.maxMessageLength == 0; }},
-      {"connectAnswerLength=3", [](const SCENARIO& s) { return s.connectAnswerLength == 3; }},
-      {"versionAnswerLength=0", [](const SCENARIO& s) { return s.versionAnswerLength == 0; }},
-      {"connectDelayMs=1500", [](const SCENARIO& s) { return s.connectDelayMs == 1500; }},
-      {"answerDelayMs=0x10", [](const SCENARIO& s) { return s.answerDelayMs == 16; }},
-      {"cancelDelayMs=7", [](const SCENARIO& s) { return s.cancelDelayMs == 7; }},
-      {"meResetMs=300", [](const SCENARIO& s) { return s.meResetMs == 300; }},
-      {"replyStatus=0xFF", [](const SCENARIO& s) { return s.replyStatus == 255; }},
-      {"dataSize=2", [](const SCENARIO& s) { return s.dataSize == 2; }},
-      {"failWriteNumber=3", [](const SCENARIO& s) { return s.failWriteNumber == 3; }},
-      {"failWriteCount=2", [](const SCENARIO& s) { return s.failWriteCount == 2; }},
-      {"failFirstOpens=4", [](const SCENARIO& s) { return s.failFirstOpens == 4; }},
-      {"openErrno=EACCES", [](const SCENARIO& s) { return s.openErrno == EACCES; }},
-      {"connectErrno=16", [](const SCENARIO& s) { return s.connectErrno == 16; }},
-      {"writeErrno=ENODEV", [](const SCENARIO& s) { return s.writeErrno == ENODEV; }},
-      {"readErrno=EFAULT", [](const SCENARIO& s) { return s.readErrno == EFAULT; }},
-      {"radioType=-1", [](const SCENARIO& s) { return s.radioType == -1; }},
-      {"answerLength=12", [](const SCENARIO& s) { return s.answerLength == 12; }},
-      {"record=0102030405060708090a0b0c11", [](const SCENARIO& s) { return s.record[9] == 0x0A && s.record[12] == 0x11; }},
-      {"framesOnConnect=aa bb", [](const SCENARIO& s) { return s.framesOnConnect.count == 1 && s.framesOnConnect.length[0] == 2; }},
-      {"framesBeforeAnswer=0x0500 aa", [](const SCENARIO& s) { return s.framesBeforeAnswer.bytes[0][2] == 0xAA; }},
-      {"framesAfterAnswer=11", [](const SCENARIO& s) { return s.framesAfterAnswer.bytes[0][0] == 0x11; }},
-      {"answerMode=none", [](const SCENARIO& s) { return s.answerMode == ANSWER_NONE; }},
-      {"answerMode=resend", [](const SCENARIO& s) { return s.answerMode == ANSWER_RESEND; }},
-      {"answerMode=readerror", [](const SCENARIO& s) { return s.answerMode == ANSWER_READERROR; }},
-      {"answerMode=gone", [](const SCENARIO& s) { return s.answerMode == ANSWER_GONE; }},
-      {"cancelMode=onclose", [](const SCENARIO& s) { return s.cancelMode == CANCEL_ONCLOSE; }},
-      {"cancelMode=late", [](const SCENARIO& s) { return s.cancelMode == CANCEL_LATE; }},
-      {"answerQueries=2-4", [](const SCENARIO& s) { return s.answerQueries.count == 1 && s.answerQueries.first[0] == 2 && s.answerQueries.last[0] == 4; }},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : kKeyCases) {
     const Parsed p = parse(std::string("  ") + c.item + "  # with a comment");
     ASSERT_TRUE(p.ok) << c.item << ": " << p.error;
     EXPECT_TRUE(c.check(p.sc)) << c.item;
@@ -116,6 +120,28 @@ TEST(ScenarioParser, EveryKeySetsItsField) {
   EXPECT_EQ(p.sc.radioType, 3);
   EXPECT_EQ(p.sc.replyStatus, 1u);
   EXPECT_EQ(p.sc.answerMode, ANSWER_NONE);
+}
+
+// The in-process model's scenario is this record with the model's own
+// extensions on top: every key lands there as in the parser's record, the
+// extensions start from their defaults, and a bad text leaves the scenario
+// as it was.
+TEST(ScenarioText, TheModelsScenarioTakesEveryKey) {
+  std::string error;
+  for (const auto& c : kKeyCases) {
+    SimScenario sc;
+    sc.reconnectMaxMessageLength = 7;
+    ASSERT_TRUE(Sim_ParseScenario(c.item, &sc, &error)) << c.item << ": " << error;
+    EXPECT_TRUE(c.check(sc)) << c.item;
+    EXPECT_EQ(sc.reconnectMaxMessageLength, 0u) << c.item;
+  }
+  SimScenario sc;
+  ASSERT_TRUE(Sim_ParseScenario("answerQueries=1,3-", &sc, &error)) << error;
+  for (const char* bad : {"maxMessageLength", "nosuchkey=1", "framesOnConnect=0", "openErrno=EWHAT"}) {
+    EXPECT_FALSE(Sim_ParseScenario(bad, &sc, &error)) << bad;
+    EXPECT_EQ(error, std::string("bad item \"") + bad + "\"");
+    EXPECT_EQ(sc.answerQueries.count, 2u) << bad;
+  }
 }
 
 TEST(ScenarioParser, EveryLimitHoldsAtItsEdge) {

@@ -1,5 +1,5 @@
-// The firmware simulator as the device port sees it: its answers, faults
-// and scenario text.
+// The firmware simulator as the device port sees it: its answers and
+// faults.
 #include <thread>
 
 #include "HeciPort.h"
@@ -56,8 +56,8 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
   sc.replyStatus = 1;
   sc.radioType = 17;
   sc.dataSize = 2;
-  sc.framesBeforeAnswer = {{0x05, 0, 0, 0, 1, 0, 0xAB}, {0x20, 1}};
-  sc.framesAfterAnswer = {{0x11, 0, 0, 0, 0, 0}};
+  sc.framesBeforeAnswer = SimFrames({{0x05, 0, 0, 0, 1, 0, 0xAB}, {0x20, 1}});
+  sc.framesAfterAnswer = SimFrames({{0x11, 0, 0, 0, 0, 0}});
   Port port{sc};
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   EXPECT_EQ(port.read(), SimFrame({0x05, 0, 0, 0, 1, 0, 0xAB}));
@@ -79,7 +79,7 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
 
 TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
   SimScenario sc;
-  sc.answerMode = SimAnswerMode::ResendOnly;
+  sc.answerMode = ANSWER_RESEND;
   sc.answerDelayMs = 150;
   Port port{sc};
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
@@ -119,7 +119,7 @@ TEST(Simulator, AnswersOnlyTheListedQueriesOfEachConnection) {
 
 TEST(Simulator, TheDeviceGoesDuringTheQuery) {
   SimScenario sc;
-  sc.answerMode = SimAnswerMode::DeviceGone;
+  sc.answerMode = ANSWER_GONE;
   Port port{sc};
   Output out;
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
@@ -206,56 +206,6 @@ TEST(Simulator, ReactionsPerQueryAndTheRecordOfWhatTheDeviceDid) {
                                    K::Frame, K::Write, K::Frame, K::Open, K::Connect, K::Close, K::Close}));
   EXPECT_EQ(seen[2].thread, osal_sync::this_thread_id());
   EXPECT_EQ(seen[2].bytes, kVersionQuery);
-}
-
-TEST(ScenarioText, ParsesEveryKindOfItem) {
-  SimScenario sc;
-  std::string error;
-  ASSERT_TRUE(Sim_ParseScenario("devicePresent=true; failFirstOpens=2; openErrno=EACCES\n"
-                                "connectFails=1 # refused\n connectErrno=16\n"
-                                "maxMessageLength=0x100; answerMode=resend; answerDelayMs=250\n"
-                                "replyStatus=1; radioType=-1; dataSize=2; answerLength=12\n"
-                                "record=0102030405060708090a0b0c11\n"
-                                "framesBeforeAnswer=05 00 00 00 01 00 aa\nframesBeforeAnswer=20 00 00 00 00 00\n"
-                                "framesAfterAnswer=0x1100000000 00; framesOnConnect=aa bb\n"
-                                "failWriteNumber=3; failWriteCount=2; writeErrno=ENODEV; readErrno=EIO\n"
-                                "stallWrites=no",
-                                &sc, &error))
-      << error;
-  EXPECT_EQ(sc.failFirstOpens, 2u);
-  EXPECT_EQ(sc.openErrno, EACCES);
-  EXPECT_TRUE(sc.connectFails);
-  EXPECT_EQ(sc.connectErrno, EBUSY);
-  EXPECT_EQ(sc.maxMessageLength, 256u);
-  EXPECT_EQ(sc.answerMode, SimAnswerMode::ResendOnly);
-  EXPECT_EQ(sc.answerDelayMs, 250u);
-  EXPECT_EQ(sc.replyStatus, 1);
-  EXPECT_EQ(sc.radioType, -1);
-  EXPECT_EQ(sc.dataSize, 2);
-  EXPECT_EQ(sc.answerLength, 12);
-  EXPECT_EQ(sc.record[9], 0x0A);
-  EXPECT_EQ(sc.record[12], 0x11);
-  ASSERT_EQ(sc.framesBeforeAnswer.size(), 2u);
-  EXPECT_EQ(sc.framesBeforeAnswer[0], SimFrame({5, 0, 0, 0, 1, 0, 0xAA}));
-  EXPECT_EQ(sc.framesAfterAnswer[0], SimFrame({0x11, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(sc.framesOnConnect[0], SimFrame({0xAA, 0xBB}));
-  EXPECT_EQ(sc.failWriteNumber, 3u);
-  EXPECT_EQ(sc.writeErrno, ENODEV);
-  EXPECT_EQ(sc.readErrno, EIO);
-  EXPECT_FALSE(sc.stallWrites);
-
-  // The driver's own keys are taken, so that one text serves both stand-ins.
-  ASSERT_TRUE(Sim_ParseScenario("openDenied=1; versionFails=1; cancelMode=late; answerQueries=1,3-", &sc, &error))
-      << error;
-  EXPECT_EQ(sc.answerQueries.count, 2u);
-  EXPECT_EQ(sc.answerQueries.last[1], SCENARIO_QUERIES_OPEN);
-
-  for (const char* bad : {"maxMessageLength", "nosuchkey=1", "record=01 02", "answerMode=maybe",
-                          "framesOnConnect=0", "dataSize=70000", "openErrno=EWHAT"}) {
-    EXPECT_FALSE(Sim_ParseScenario(bad, &sc, &error)) << bad;
-    EXPECT_EQ(error, std::string("bad item \"") + bad + "\"");
-    EXPECT_EQ(sc.answerQueries.count, 2u) << "a bad text leaves the scenario as it was";
-  }
 }
 
 }  // namespace

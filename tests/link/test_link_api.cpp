@@ -13,10 +13,10 @@ using namespace linktest;
 
 namespace {
 
-SimScenario noAnswerWith(std::vector<SimFrame> before) {
+SimScenario noAnswerWith(std::initializer_list<SimFrame> before) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::NoAnswer;
-  s.framesBeforeAnswer = std::move(before);
+  s.answerMode = ANSWER_NONE;
+  s.framesBeforeAnswer = SimFrames(before);
   return s;
 }
 
@@ -59,7 +59,7 @@ bool takeWith(NfcMeContext* ctx, const SimFrame& frame) {
 
 TEST(LinkApi, VersionQueryFillsTheRecordAndLeavesTheContextIdle) {
   SimScenario s;
-  s.record = {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C};
+  for (uint8_t i = 0; i < 13; ++i) s.record[i] = static_cast<uint8_t>(0x40 + i);
   s.radioType = -1;
   Link link(s);
   NfcMeContext* ctx = link.ctx;
@@ -228,12 +228,12 @@ TEST(LinkApi, FailedWriteOfARequestAlreadyTakenReturnsAtOnce) {
 
 TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
   SimScenario s;
-  s.framesBeforeAnswer = {{0x20, 0x07, 0, 0, 0, 0},
+  s.framesBeforeAnswer = SimFrames({{0x20, 0x07, 0, 0, 0, 0},
                           {0x05, 0, 0, 0, 3, 0, 'a', 'b', 'c'},
                           {0x05, 0, 0, 0, 4, 0, 'd', 'e', 'f', 'g'},
                           {0x13, 0x00, 0, 0, 0, 0},  // not the query's answer: taken, then rearmed
-                          {0x7E, 0, 0, 0, 0, 0}};    // unknown: ignored
-  s.framesAfterAnswer = {{0x05, 0x00, 0x01, 0x00, 0x01}};  // 5 bytes: dropped, no new receive
+                          {0x7E, 0, 0, 0, 0, 0}});    // unknown: ignored
+  s.framesAfterAnswer = SimFrames({{0x05, 0x00, 0x01, 0x00, 0x01}});  // 5 bytes: dropped, no new receive
   Link link(s);
   MeQueryInfo info = freshInfo();
   Output out;

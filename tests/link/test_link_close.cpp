@@ -27,7 +27,7 @@ void holdAfterIntegrityLine(const char* line, size_t) {
 
 TEST(LinkClose, DispatcherStillAtWorkWhenTheLinkClosesLogsNoError) {
   SimScenario s;
-  s.framesAfterAnswer = {{0x20, 0x01, 0x00, 0x00, 0x00, 0x00}};
+  s.framesAfterAnswer = SimFrames({{0x20, 0x01, 0x00, 0x00, 0x00, 0x00}});
   Output out;
   Log_SetLineObserver(holdAfterIntegrityLine);
   gHeld = false;

@@ -25,7 +25,7 @@ long long between(SimClock::time_point a, SimClock::time_point b) {
 
 TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::NoAnswer;
+  s.answerMode = ANSWER_NONE;
   Link link(s);
   Reports reports;
   MeQueryInfo info = freshInfo();
@@ -65,7 +65,7 @@ TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
 
 TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::ResendOnly;
+  s.answerMode = ANSWER_RESEND;
   Link link(s);
   Reports reports;
   MeQueryInfo info = freshInfo();
@@ -82,7 +82,7 @@ TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
 
 TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::ReadError;
+  s.answerMode = ANSWER_READERROR;
   Link link(s);
   Reports reports;
   MeQueryInfo info = freshInfo();
@@ -125,7 +125,7 @@ TEST(LinkTimeout, AnswerWithinTheTimeoutStopsTheTimer) {
 // timer, or every later query of the context would be refused with 3.
 TEST(LinkTimeout, AnsweredResendOfAQueryFailedByAReadErrorLeavesTheContextUsable) {
   SimScenario s;
-  s.answerMode = SimAnswerMode::ResendOnly;
+  s.answerMode = ANSWER_RESEND;
   Link link(s);
   Reports reports;
   Sim_InjectReadError(EIO);  // the query's receive reads this

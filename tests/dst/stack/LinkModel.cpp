@@ -90,7 +90,7 @@ std::vector<Call> callsOf(const std::vector<Step>& r) {
 // three owner bytes it never writes are left out).
 bool sameRecord(const std::array<uint8_t, 13>& got, const SimScenario& sc) {
   std::array<uint8_t, 13> sent{};
-  std::copy(sc.record.begin(), sc.record.end(), sent.begin());
+  std::copy(std::begin(sc.record), std::end(sc.record), sent.begin());
   if (sc.radioType >= 0) sent[12] = static_cast<uint8_t>(sc.radioType);
   const int filled[] = {0, 1, 2, 6, 7, 8, 9, 10, 11, 12};
   for (int i : filled) {
