@@ -10,9 +10,8 @@
 #include "NfcMeFrames.h"
 #include "NfcMeSimulator.h"
 #include "Orlisk.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -42,9 +41,9 @@ std::string withoutLogLines(const std::string& out) {
 
 RunResult runWith(const SimScenario& scenario) {
   Sim_Configure(scenario);
-  CaptureStdout();
+  testsupport::Output captured;
   const int code = Orlisk_Run();
-  return {code, withoutLogLines(GetCapturedStdout())};
+  return {code, withoutLogLines(captured.take())};
 }
 
 SimScenario withRadio(int radioType) {
@@ -89,9 +88,9 @@ TEST(Orlisk, ResultWordIsTheLastLineWhenAFrameFollowsTheAnswer) {
   for (int run = 0; run < 20; ++run) {
     gDispatcherHeld = false;
     Sim_Configure(s);
-    CaptureStdout();
+    testsupport::Output captured;
     const int code = Orlisk_Run();
-    const std::string out = GetCapturedStdout();
+    const std::string out = captured.take();
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(endsWith(out, "SUCCESS")) << out;
     EXPECT_EQ(out.find("HECIReceiveMessage failed"), std::string::npos) << out;
@@ -140,9 +139,9 @@ TEST(Orlisk, LazyCheckWithoutADeviceFailsWithTheConnectLine) {
   s.devicePresent = false;
   Sim_Configure(s);
   Orlisk orlisk;
-  CaptureStdout();
+  testsupport::Output captured;
   EXPECT_EQ(orlisk.checkIvn(), kIvnCheckFailed);
-  const std::string out = GetCapturedStdout();
+  const std::string out = captured.take();
   EXPECT_EQ(orlisk.linkContext, nullptr);
   EXPECT_TRUE(endsWith(out, "Failed to connect to HECI Client handle : {0xd2de1625, 0x382d, 0x417d, 0x48, "
                             "0xa4, 0xef, 0xab, 0xba, 0x8a, 0x12, 0x06}\n"))

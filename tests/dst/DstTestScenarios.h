@@ -6,25 +6,13 @@
 
 #include "Dst.h"
 #include "Mutex.h"
+#include "OnThread.h"
 #include "Sync.h"
 #include "Thread.h"
 
 namespace dsttest {
 
-template <typename F>
-Thread* Start(F* f) {
-  Thread* t = nullptr;
-  Thread_Create(&t, [](void* p) -> uint32_t {
-    (*static_cast<F*>(p))();
-    return 0;
-  }, f);
-  return t;
-}
-
-inline void Finish(Thread* t) {
-  Thread_Join(t);
-  Thread_Delete(t);
-}
+using testsupport::OnThread;
 
 // A lost wake-up of depth 2: the consumer checks the flag, lets go of the
 // lock, and only then waits, without checking again. It hangs when the whole
@@ -104,10 +92,10 @@ inline void Abba() {
     Mutex_Unlock(a);
     Mutex_Unlock(b);
   };
-  Thread* t1 = Start(&ab);
-  Thread* t2 = Start(&ba);
-  Finish(t1);
-  Finish(t2);
+  OnThread t1(ab);
+  OnThread t2(ba);
+  t1.join();
+  t2.join();
   Mutex_Delete(a);
   Mutex_Delete(b);
 }

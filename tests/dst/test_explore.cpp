@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "DstTestScenarios.h"
+#include "TestSupport.h"
 #include "Explore.h"
 
 namespace {
@@ -56,9 +57,9 @@ TEST(DstExplore, PlantedLostWakeUpAndAbbaAreFoundAndReplayFromTheirLine) {
   setenv("NFC_DST_CASE", "lost wake-up", 1);
   setenv("NFC_DST_STRATEGY", envOf(lost->replayLine, "NFC_DST_STRATEGY").c_str(), 1);
   setenv("NFC_DST_SEED", envOf(lost->replayLine, "NFC_DST_SEED").c_str(), 1);
-  testing::internal::CaptureStdout();
+  testsupport::Output captured;
   const dst::ExploreReport again = dst::Explore(planted, small(1000));
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = captured.take();
   unsetenv("NFC_DST_CASE");
   unsetenv("NFC_DST_STRATEGY");
   unsetenv("NFC_DST_SEED");

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "DstTestScenarios.h"
+#include "TestSupport.h"
 #include "Log.h"
 #include "Memory.h"
 #include "Timer.h"
 #include "WakeEvent.h"
 
-using dsttest::Finish;
-using dsttest::Start;
+using testsupport::OnThread;
 
 namespace {
 
@@ -44,10 +44,10 @@ void mixedWork() {
   Timer* timer = nullptr;
   Timer_Create(&timer);
   Timer_Start(timer, 3, [](void* p) { ++*static_cast<int*>(p); }, &counter);
-  Thread* a = Start(&bump);
-  Thread* b = Start(&bump);
-  Finish(a);
-  Finish(b);
+  OnThread a(bump);
+  OnThread b(bump);
+  a.join();
+  b.join();
   Thread_Sleep(10);
   Timer_Delete(timer);
   Mutex_Delete(m);
@@ -91,10 +91,10 @@ TEST(DstRun, TimedWaitAndSleepOfTheSameLengthCollideExactly) {
         setAt = dst::NowNs();
         WakeEvent_Set(e);
       };
-      Thread* t = Start(&setter);
+      OnThread t(setter);
       result = WakeEvent_WaitFor(e, 5000);
       waitEnd = dst::NowNs();
-      Finish(t);
+      t.join();
       WakeEvent_Delete(e);
     });
     ASSERT_TRUE(r.ok) << r.failure;
@@ -119,12 +119,12 @@ TEST(DstRun, TheClockCanOvertakeARunnableThread) {
         Thread_Sleep(10);
         woke = true;
       };
-      Thread* t = Start(&sleeper);
+      OnThread t(sleeper);
       for (int i = 0; i < 200 && !sawItBusy; ++i) {
         Thread_Sleep(0);  // busy, but at a scheduling point
         sawItBusy = woke;
       }
-      Finish(t);
+      t.join();
     });
     ASSERT_TRUE(r.ok) << r.failure;
     overtaken += sawItBusy ? 1 : 0;
@@ -146,11 +146,11 @@ TEST(DstContract, MutexWaitSeesAnEarlierSignalAndResetsIt) {
       Mutex_Signal(m);
       Mutex_Unlock(m);
     };
-    Thread* t = Start(&waker);
+    OnThread t(waker);
     Mutex_Wait(m);  // the event was reset: sleeps until the waker's signal
     if (!signalled) dst::Fail("Mutex_Wait returned before the signal");
     Mutex_Unlock(m);
-    Finish(t);
+    t.join();
     Mutex_Delete(m);
   });
   EXPECT_TRUE(r.ok) << r.failure;
@@ -166,11 +166,11 @@ TEST(DstContract, ADeadOwnersMutexPassesOnAndANonOwnerCannotUnlock) {
         Mutex_Lock(m);
         Mutex_Lock(m);
       };
-      Finish(Start(&dies));
+      OnThread(dies).join();
       auto intruder = [&] { Mutex_Unlock(m); };
-      testing::internal::CaptureStdout();
-      Finish(Start(&intruder));  // the dead owner still holds it: refused
-      log = testing::internal::GetCapturedStdout();
+      testsupport::Output captured;
+      OnThread(intruder).join();  // the dead owner still holds it: refused
+      log = captured.take();
       Mutex_Lock(m);
       Mutex_Unlock(m);
       Mutex_Delete(m);
@@ -259,9 +259,9 @@ static dst::Result holdTheBaton(void (*hold)()) {
   o.watchdogMs = 300;
   return dst::Run(o, [hold] {
     auto other = [] { Thread_Sleep(1); };
-    Thread* t = Start(&other);
+    OnThread t(other);
     hold();
-    Finish(t);
+    t.join();
   });
 }
 
@@ -292,10 +292,10 @@ TEST(DstRun, LogLinesAndLiveBlocksAreObservable) {
   const uint64_t before = Memory_LiveBlocks();
   const dst::Result r = dst::Run(withSeed(2), [] {
     Log_SetLineObserver([](const char* line, size_t n) { seen += std::to_string(dst::NowNs()) + " " + std::string(line, n); });
-    testing::internal::CaptureStdout();
+    testsupport::Output captured;
     Thread_Sleep(4);
     Log_Info("after %d ms", 4);
-    testing::internal::GetCapturedStdout();
+    captured.take();
     Log_SetLineObserver(nullptr);
     void* leak = Memory_Alloc(10);
     if (Memory_LiveBlocks() == 0) dst::Fail("no live block counted");

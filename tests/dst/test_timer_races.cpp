@@ -43,8 +43,8 @@ void stopAndStartAtExpiry() {
     a.stopped = true;
     Timer_Start(timer, 1000, secondArming, &a);
   };
-  Thread* t = dsttest::Start(&restart);
-  dsttest::Finish(t);
+  testsupport::OnThread t(restart);
+  t.join();
   Thread_Sleep(2000);
   Timer_Delete(timer);
   if (a.secondCalls != 1 || a.secondCalledAt != 1100 * kMs) {

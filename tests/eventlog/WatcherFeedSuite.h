@@ -26,10 +26,14 @@
 #include <thread>
 #include <utility>
 
-#include "EventTestSupport.h"
 #include "OsEvent.h"
+#include "TestSupport.h"
 
 namespace watchertest {
+
+using testsupport::Output;
+using testsupport::waitFor;
+using testsupport::waitUntil;
 
 enum class RenderFault { kNone, kContext, kInsufficientBuffer, kOtherError };
 
@@ -90,10 +94,10 @@ class WatcherOnAFeed : public ::testing::Test {
     }
   }
   std::string publishAndDrain(const char* provider, uint16_t id) {
-    testing::internal::CaptureStdout();
+    Output out;
     Feed::publish(provider, id, 4);
     EXPECT_TRUE(Feed::drain());
-    return takeOutput();
+    return out.take();
   }
 
   OsEvent* watcher_ = nullptr;
@@ -131,7 +135,7 @@ TYPED_TEST_P(WatcherOnAFeed, OnlyFutureEventsOfTheMeiProvidersWithId1Or4AreDeliv
   TypeParam::publish("MEI", 1, 4);  // before the subscription
   ASSERT_TRUE(TypeParam::drain());
   this->open();
-  testing::internal::CaptureStdout();
+  Output out;
   for (const auto& [provider, id] : {std::pair<const char*, uint16_t>{"MEI", 2},
                                      {"MEI", 14},
                                      {"MEI", 41},
@@ -142,17 +146,17 @@ TYPED_TEST_P(WatcherOnAFeed, OnlyFutureEventsOfTheMeiProvidersWithId1Or4AreDeliv
     TypeParam::publish(provider, id, 4);
   }
   ASSERT_TRUE(TypeParam::drain());
-  EXPECT_EQ(takeOutput(), "");
+  EXPECT_EQ(out.take(), "");
   EXPECT_EQ(gCalls.count, 0);
 }
 
 TYPED_TEST_P(WatcherOnAFeed, ErrorsOfTheSubscriptionGiveTheirLines) {
   this->open();
-  testing::internal::CaptureStdout();
+  Output out;
   TypeParam::publishError(kOsEventErrorQueryResultStale);
   TypeParam::publishError(1726);
   ASSERT_TRUE(TypeParam::drain());
-  EXPECT_EQ(takeOutput(),
+  EXPECT_EQ(out.take(),
             "ERROR   : The subscription callback was notified that event records are missing.\n"
             "ERROR   : The subscription callback received the following Win32 error: 1726\n");
   EXPECT_EQ(gCalls.count, 0);
@@ -166,9 +170,9 @@ TYPED_TEST_P(WatcherOnAFeed, AFailedSubscriptionLeavesAWatcherWithoutHandleAndIt
   };
   for (const auto& [error, message] : cases) {
     TypeParam::setSubscribeFault(error);
-    testing::internal::CaptureStdout();
+    Output out;
     this->open();
-    EXPECT_EQ(takeOutput(), message);
+    EXPECT_EQ(out.take(), message);
     EXPECT_EQ(this->watcher_->subscription, nullptr);
     EXPECT_EQ(this->publishAndDrain("MEI", 1), "");
     EXPECT_EQ(OsEvent_Delete(this->watcher_), 0u);
@@ -233,7 +237,7 @@ TYPED_TEST_P(WatcherOnAFeed, DeleteDuringADeliveryWaitsForItAndNothingComesAfter
   gExits = 0;
   gRelease = false;
   OsEvent_SetCallback(this->watcher_, heldReset, nullptr);
-  testing::internal::CaptureStdout();
+  Output out;
   TypeParam::publish("MEI", 1, 4);
   ASSERT_TRUE(waitFor(gEntries));
   TypeParam::publish("MEI", 1, 4);  // queued behind the one in progress
@@ -262,7 +266,7 @@ TYPED_TEST_P(WatcherOnAFeed, DeleteDuringADeliveryWaitsForItAndNothingComesAfter
   EXPECT_EQ(runningAtReturn, 0);
   TypeParam::publish("MEI", 1, 4);
   EXPECT_TRUE(TypeParam::drain());
-  EXPECT_TRUE(std::regex_match(takeOutput(), deliveredLines(1)));
+  EXPECT_TRUE(std::regex_match(out.take(), deliveredLines(1)));
   EXPECT_EQ(gEntries, 1);
 }
 
@@ -270,14 +274,14 @@ TYPED_TEST_P(WatcherOnAFeed, TheCallbackMayDeleteItsOwnWatcher) {
   this->open();
   gFinished = false;
   OsEvent_SetCallback(this->watcher_, deleteOwnWatcher, &this->watcher_);
-  testing::internal::CaptureStdout();
+  Output out;
   TypeParam::publish("MEI", 1, 4);
   ASSERT_TRUE(waitFor(gFinished)) << "OsEvent_Delete from the callback did not return";
   EXPECT_TRUE(TypeParam::drain());
   EXPECT_EQ(this->watcher_, nullptr);
   TypeParam::publish("MEI", 1, 4);
   EXPECT_TRUE(TypeParam::drain());
-  EXPECT_TRUE(std::regex_match(takeOutput(), deliveredLines(1)));
+  EXPECT_TRUE(std::regex_match(out.take(), deliveredLines(1)));
 }
 
 REGISTER_TYPED_TEST_SUITE_P(WatcherOnAFeed, AnMeiEventWithId4GivesItsThreeLinesAndCallsNothing,

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "EventTestSupport.h"
+#include "TestSupport.h"
 #include "WevtSim.h"
 
 namespace wevtsim {
@@ -66,8 +66,8 @@ inline const Controls& sim() {
 // only milliseconds; this only turns a hang into a failure.
 constexpr uint32_t kDrainMs = 10000;
 
-using watchertest::takeOutput;
-using watchertest::waitFor;
-using watchertest::waitUntil;
+using testsupport::Output;
+using testsupport::waitFor;
+using testsupport::waitUntil;
 
 }  // namespace wevtsim

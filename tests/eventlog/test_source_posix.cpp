@@ -13,9 +13,9 @@
 #include "EventLogReport.h"
 #include "MeiEventSource.h"
 #include "OsEvent.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using testsupport::Output;
 
 namespace {
 
@@ -135,10 +135,10 @@ class SyslogReports : public ::testing::Test {
 
 TEST_F(SyslogReports, WithoutALoggerTheReportFailsLogsItsLineAndReleasesTheSource) {
   EventLog_SetSystemLogSocket("/nonexistent/evlog-test/log");
-  CaptureStdout();
+  Output out;
   EXPECT_FALSE(EventLog_Report(kReportSendFailed));
   EXPECT_FALSE(EventLog_Report(kReportConnectionFailed));  // the source was released
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(out.take(),
             "ERROR   : ReportEventA() failed !\n"
             "ERROR   : Send HCI frame failed.\n"
             "ERROR   : ReportEventA() failed !\n"
@@ -160,9 +160,9 @@ TEST_F(SyslogReports, ALoggerThatTakesConnectionsGetsTheReport) {
   ASSERT_EQ(bind(logger, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   EventLog_SetSystemLogSocket(path.c_str());
 
-  CaptureStdout();
+  Output out;
   EXPECT_TRUE(EventLog_Report(kReportSendTimeout));
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : HECI Send command timeouts.\n");
+  EXPECT_EQ(out.take(), "ERROR   : HECI Send command timeouts.\n");
   EXPECT_EQ(gDeregistered, 1);
   EXPECT_EQ(gWritten, (std::vector<bool>{true}));
 

@@ -9,9 +9,9 @@
 
 #include "EventLogReport.h"
 #include "OsEvent.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using testsupport::Output;
 
 namespace {
 
@@ -20,11 +20,11 @@ void* errorCode(uint32_t code) { return reinterpret_cast<void*>(static_cast<uint
 std::string callbackLines(uint32_t action, void* event) {
   OsEvent* e = nullptr;
   OsEvent_Create(&e);
-  CaptureStdout();
+  Output out;
   EXPECT_EQ(SubscriptionCallback(action, e, event), 0u);
-  std::string out = GetCapturedStdout();
+  std::string lines = out.take();
   EXPECT_EQ(OsEvent_Delete(e), 0u);
-  return out;
+  return lines;
 }
 
 }  // namespace
@@ -99,9 +99,9 @@ class Reports : public ::testing::Test {
 }  // namespace
 
 TEST_F(Reports, AWrittenReportIsOneRegisterReportDeregisterSequence) {
-  CaptureStdout();
+  Output out;
   EXPECT_TRUE(EventLog_Report(kReportConnectionFailed));
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : Connection with HECI failed, is HECI driver alive ?\n");
+  EXPECT_EQ(out.take(), "ERROR   : Connection with HECI failed, is HECI driver alive ?\n");
   EXPECT_EQ(gFake.calls,
             (std::vector<std::string>{
                 "register KelvNfpProvider",
@@ -112,10 +112,10 @@ TEST_F(Reports, AWrittenReportIsOneRegisterReportDeregisterSequence) {
 
 TEST_F(Reports, AReportThatCannotBeWrittenSaysSoThenLogsItsLineAndStillReleasesTheSource) {
   gFake.accept = false;
-  CaptureStdout();
+  Output out;
   EXPECT_FALSE(EventLog_Report(kReportSendTimeout));
   EXPECT_FALSE(EventLog_Report(kReportSendFailed));
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(out.take(),
             "ERROR   : ReportEventA() failed !\n"
             "ERROR   : HECI Send command timeouts.\n"
             "ERROR   : ReportEventA() failed !\n"

@@ -10,14 +10,14 @@
 #include <string>
 #include <thread>
 
-#include "EventTestSupport.h"
 #include "LinkTestSupport.h"
 #include "MeiClassFolder_linux.h"
 #include "OsEvent.h"
 #include "OsEvent_linux.h"
 
-using ::testing::internal::CaptureStdout;
-using watchertest::takeOutput;
+using testsupport::Output;
+using testsupport::waitFor;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -60,9 +60,9 @@ class SysfsWatcher : public ::testing::Test {
   // Waits for `resets` deliveries (or a little past them, when none is due,
   // for deliveries that should not come: the reads have all been waited for,
   // so any delivery has already started).
-  std::string output(int resets) {
-    watchertest::waitUntil([resets] { return gResets.load() >= resets; });
-    return takeOutput();
+  std::string output(Output& out, int resets) {
+    waitUntil([resets] { return gResets.load() >= resets; });
+    return out.take();
   }
 
   MeiClassFolder meiClass_;
@@ -75,16 +75,16 @@ TEST_F(SysfsWatcher, AResetAndTheReturnToEnabledDeliverOneId1Event) {
   meiClass_.addDevice(0, "ENABLED");
   open();
   ASSERT_NE(watcher_->subscription, nullptr);
-  CaptureStdout();
+  Output out;
   walk(0, {"RESETTING", "INIT_CLIENTS"});
   EXPECT_EQ(gResets, 0) << "not before the device is back";
   walk(0, {"ENABLED"});
-  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_TRUE(std::regex_match(output(out, 1), kResetLines));
   EXPECT_EQ(gResets, 1);
   // A suspend takes the device through other states: back, it was reset.
-  CaptureStdout();
+  Output out2;
   walk(0, {"POWER_DOWN", "POWER_UP", "ENABLED"});
-  EXPECT_TRUE(std::regex_match(output(2), kResetLines));
+  EXPECT_TRUE(std::regex_match(output(out2, 2), kResetLines));
   EXPECT_EQ(gResets, 2);
 }
 
@@ -93,10 +93,10 @@ TEST_F(SysfsWatcher, BothChangesBetweenTwoReadsStillCountAsAReset) {
   // state it read last means the device left it and came back.
   meiClass_.addDevice(0, "ENABLED");
   open();
-  CaptureStdout();
+  Output out;
   meiClass_.notify(0);
   ASSERT_TRUE(meiClass_.waitUntilRead(0));
-  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_TRUE(std::regex_match(output(out, 1), kResetLines));
   EXPECT_EQ(gResets, 1);
 }
 
@@ -104,20 +104,20 @@ TEST_F(SysfsWatcher, ADeviceThatWasNotEnabledOrDoesNotComeBackIsNoReset) {
   meiClass_.addDevice(0, "INIT_CLIENTS");
   meiClass_.addDevice(1, "ENABLED");
   open();
-  CaptureStdout();
+  Output out;
   walk(0, {"ENABLED"});   // it was starting up, not reset
   walk(1, {"RESETTING"});  // still resetting
   walk(1, {"DISABLED"});
-  EXPECT_EQ(output(0), "");
+  EXPECT_EQ(output(out, 0), "");
   EXPECT_EQ(gResets, 0);
 }
 
 TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevicesFails) {
   meiClass_.addDevice(0, "ENABLED", "gscfi");
-  CaptureStdout();
+  Output out;
   open();
-  EXPECT_EQ(takeOutput(), "LOG     : " + std::string(meiClass_.folder()) +
-                              " lists no ME device with a dev_state: ME resets are not watched.\n");
+  EXPECT_EQ(out.take(), "LOG     : " + std::string(meiClass_.folder()) +
+                           " lists no ME device with a dev_state: ME resets are not watched.\n");
   EXPECT_EQ(watcher_->subscription, nullptr);
   EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
   watcher_ = nullptr;
@@ -125,11 +125,11 @@ TEST_F(SysfsWatcher, DevicesOfAnotherKindAreNotWatchedAndAFolderWithoutMeDevices
   meiClass_.addDevice(1, "ENABLED", "");  // no kind file: an older kernel's ME
   open();
   ASSERT_NE(watcher_->subscription, nullptr);
-  CaptureStdout();
+  Output out2;
   meiClass_.setState(0, "RESETTING");
   meiClass_.setState(0, "ENABLED");
   walk(1, {"RESETTING", "ENABLED"});
-  EXPECT_TRUE(std::regex_match(output(1), kResetLines));
+  EXPECT_TRUE(std::regex_match(output(out2, 1), kResetLines));
   EXPECT_EQ(gResets, 1);
 }
 
@@ -137,15 +137,15 @@ TEST_F(SysfsWatcher, ADeviceThatGoesAwayGivesOneErrorLineAndTheOthersAreStillWat
   meiClass_.addDevice(0, "ENABLED");
   meiClass_.addDevice(1, "ENABLED");
   open();
-  CaptureStdout();
+  Output out;
   meiClass_.remove(0);
   ASSERT_TRUE(meiClass_.waitUntilRead(0));
   walk(1, {"RESETTING", "ENABLED"});
-  const std::string out = output(1);
+  const std::string text = output(out, 1);
   const std::string gone =
       "ERROR   : The subscription callback received the following Win32 error: 1167\n";
-  ASSERT_EQ(out.substr(0, gone.size()), gone) << out;
-  EXPECT_TRUE(std::regex_match(out.substr(gone.size()), kResetLines)) << out;
+  ASSERT_EQ(text.substr(0, gone.size()), gone) << text;
+  EXPECT_TRUE(std::regex_match(text.substr(gone.size()), kResetLines)) << text;
   EXPECT_EQ(gResets, 1);
   // Gone for good: the watcher neither spins on it nor hangs in the close.
   EXPECT_EQ(OsEvent_Delete(watcher_), 0u);
@@ -163,10 +163,10 @@ TEST_F(SysfsWatcher, TheCallbackMayDeleteItsOwnWatcher) {
     *self = nullptr;  // before the flag that the test waits for
     deleted = OsEvent_Delete(own) == 0;
   }, nullptr);
-  CaptureStdout();
+  Output out;
   walk(0, {"RESETTING", "ENABLED"});
-  EXPECT_TRUE(watchertest::waitFor(deleted));
-  EXPECT_TRUE(std::regex_match(takeOutput(), kResetLines));
+  EXPECT_TRUE(waitFor(deleted));
+  EXPECT_TRUE(std::regex_match(out.take(), kResetLines));
 }
 
 // --- Under the link layer --------------------------------------------------
@@ -191,7 +191,7 @@ TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
   meiClass_.addDevice(0, "ENABLED");
   SimScenario scenario;
   scenario.answerDelayMs = 400;  // the query waits for its answer meanwhile
-  linktest::Output out;
+  Output out;
   linktest::Link link(scenario);
   NfcMeContext* ctx = link.ctx;
   ASSERT_NE(ctx, nullptr);
@@ -202,7 +202,7 @@ TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
 
   std::thread driver([this, ctx] {
     // Once the query is pending, the ME resets and comes back.
-    watchertest::waitUntil([ctx] { return linktest::pendingFlag(ctx) != 0; });
+    waitUntil([ctx] { return linktest::pendingFlag(ctx) != 0; });
     meiClass_.setState(0, "RESETTING");
     meiClass_.waitUntilRead(0);
     meiClass_.setState(0, "ENABLED");
@@ -211,7 +211,7 @@ TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
   MeQueryInfo info = linktest::freshInfo();
   const int32_t result = vxHECI_QueryInfo(ctx, &info);
   driver.join();
-  watchertest::waitUntil([] { return gDriverResets.load() == 1; });
+  waitUntil([] { return gDriverResets.load() == 1; });
   gResetDriver = {nullptr, 0};
   const std::string text = out.take();
 
@@ -225,7 +225,7 @@ TEST_F(SysfsLink, AResetWhileAQueryWaitsGivesTheId1LinesAndTheQueryStillEnds) {
 TEST_F(SysfsLink, WithoutADevStateFileTheSubscriptionFailsAndTheRunsResultIsTheSame) {
   // The folder lists no device: as on a machine without the MEI driver's
   // sysfs entries, or in a container.
-  linktest::Output out;
+  Output out;
   linktest::Link link;
   NfcMeContext* ctx = link.ctx;
   ASSERT_NE(ctx, nullptr);

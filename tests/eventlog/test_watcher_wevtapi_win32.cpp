@@ -20,7 +20,7 @@
 #include "WevtSimSupport.h"
 
 using namespace wevtsim;
-using ::testing::internal::CaptureStdout;
+using testsupport::Output;
 using watchertest::deliveredLines;
 using watchertest::gCalls;
 
@@ -179,7 +179,7 @@ TEST_F(WindowsWatcher, EventsScheduledByTheEnvironmentArriveAfterTheirDelay) {
   SetEnvironmentVariableA("NFCSIM_EVT_TRACE", tracePath.c_str());
 
   const auto start = std::chrono::steady_clock::now();
-  CaptureStdout();
+  Output captured;
   open();
   ASSERT_TRUE(waitFor(gCalls.count));
   const auto resetAfter = std::chrono::steady_clock::now() - start;
@@ -187,7 +187,7 @@ TEST_F(WindowsWatcher, EventsScheduledByTheEnvironmentArriveAfterTheirDelay) {
     return readFile(tracePath).find("error 15011") != std::string::npos;
   });
   EXPECT_TRUE(sim().drain(kDrainMs));
-  const std::string out = takeOutput();
+  const std::string out = captured.take();
   OsEvent_Delete(watcher_);
   watcher_ = nullptr;
   SetEnvironmentVariableA("NFCSIM_EVT_TRACE", nullptr);

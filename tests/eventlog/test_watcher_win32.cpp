@@ -12,9 +12,9 @@
 
 #include "EventLogReport.h"
 #include "OsEvent.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using testsupport::Output;
 
 namespace {
 
@@ -31,9 +31,9 @@ void onReset(void*) { ++gCalls; }
 TEST(OsEventWin32, SubscribingToTheSystemChannel) {
   OsEvent* e = nullptr;
   OsEvent_Create(&e);
-  CaptureStdout();
+  Output captured;
   OsEvent_Subscribe(e);
-  const std::string out = GetCapturedStdout();
+  const std::string out = captured.take();
   if (underWine()) {
     EXPECT_EQ(out, "ERROR   : EvtSubscribe failed with 0.\n");
     EXPECT_EQ(e->subscription, nullptr);
@@ -55,9 +55,9 @@ TEST(OsEventWin32, AnEventThatCannotBeRenderedIsDroppedWithoutACall) {
   OsEvent_Create(&e);
   OsEvent_SetCallback(e, onReset, nullptr);
   gCalls = 0;
-  CaptureStdout();
+  Output captured;
   EXPECT_EQ(SubscriptionCallback(kOsEventActionDeliver, e, nullptr), 0u);
-  const std::string out = GetCapturedStdout();
+  const std::string out = captured.take();
   EXPECT_TRUE(std::regex_search(out, std::regex("^LOG     : EvtSubscribeActionDeliver\n")));
   EXPECT_TRUE(std::regex_search(out, std::regex("LOG     : eventInfo 0\n$"))) << out;
   EXPECT_EQ(gCalls, 0);
@@ -65,9 +65,9 @@ TEST(OsEventWin32, AnEventThatCannotBeRenderedIsDroppedWithoutACall) {
 }
 
 TEST(EventLogWin32, TheReportGoesThroughAdvapi32) {
-  CaptureStdout();
+  Output captured;
   const bool written = EventLog_Report(kReportSendTimeout);
-  const std::string out = GetCapturedStdout();
+  const std::string out = captured.take();
   if (underWine()) {
     EXPECT_TRUE(written);  // Wine accepts every report
   }

@@ -4,14 +4,15 @@
 
 #include "LinkDispatcherFuzz.h"
 #include "LinkFuzzCorpus.h"
+#include "TestSupport.h"
 
 TEST(LinkFuzzCorpus, EveryInputRunsThrough) {
   ASSERT_GT(kLinkFuzzCorpusCount, 0u);
-  testing::internal::CaptureStdout();  // the dispatcher logs a lot
+  testsupport::Output captured;  // the dispatcher logs a lot
   for (size_t i = 0; i < kLinkFuzzCorpusCount; ++i) {
     const auto& input = kLinkFuzzCorpus[i];
     EXPECT_EQ(LLVMFuzzerTestOneInput(input.data, input.size), 0) << input.name;
   }
-  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string log = captured.take();
   EXPECT_FALSE(log.empty());
 }

@@ -5,26 +5,25 @@
 #include <thread>
 
 #include "Log.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
 std::string dump(const void* bytes, uint32_t n) {
-  CaptureStdout();
+  testsupport::Output captured;
   Log_HexDump(bytes, n);
-  return GetCapturedStdout();
+  return captured.take();
 }
 
 }  // namespace
 
 TEST(Log, PrefixesAndTheAlwaysAddedLineEnd) {
-  CaptureStdout();
+  testsupport::Output captured;
   Log_Info("a %d", 1);
   Log_Warning("b");
   Log_Error("Cannot lock mutex %X\n", 5);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(captured.take(),
             "LOG     : a 1\n"
             "WARNING : b\n"
             "ERROR   : Cannot lock mutex 5\n\n");
@@ -55,22 +54,22 @@ TEST(Log, HexDumpDoublesPercentAndRestartsAfterTheLastCharacterShown) {
 
 TEST(Log, ALineLongerThanAnyBufferComesWhole) {
   const std::string text(3000, 'x');
-  CaptureStdout();
+  testsupport::Output captured;
   Log_Warning("%s|%d", text.c_str(), 7);
-  EXPECT_EQ(GetCapturedStdout(), "WARNING : " + text + "|7\n");
+  EXPECT_EQ(captured.take(), "WARNING : " + text + "|7\n");
 }
 
 // The dispatcher, the send timer and the event-log delivery all log while
 // the main thread does: no line may be cut into by another thread's.
 TEST(Log, LinesOfThreadsLoggingAtOnceNeverMix) {
   constexpr int kLines = 300;
-  CaptureStdout();
+  testsupport::Output captured;
   std::thread other([] {
     for (int i = 0; i < kLines; ++i) Log_Error("from the other thread %d", i);
   });
   for (int i = 0; i < kLines; ++i) Log_Info("from this thread %d", i);
   other.join();
-  std::istringstream out(GetCapturedStdout());
+  std::istringstream out(captured.take());
   int lines = 0;
   for (std::string line; std::getline(out, line); ++lines) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

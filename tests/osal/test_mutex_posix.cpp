@@ -9,6 +9,7 @@
 #include "Memory.h"
 #include "Mutex.h"
 #include "Thread.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -52,9 +53,9 @@ void deleteWhileAThreadSleeps() {
     Thread_Sleep(1);
   }
   Memory_SetReleaseHook(countThenFree);
-  testing::internal::CaptureStdout();
+  testsupport::Output captured;
   Mutex_Delete(s.m);
-  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string log = captured.take();
   if (log != "ERROR   : Mutex_Delete : a thread still sleeps on this mutex : not deleted\n") std::_Exit(1);
   if (gReleased.load() != 0) std::_Exit(2);
 

@@ -8,13 +8,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
+#include "OnThread.h"
 #include "Thread.h"
 #include "Timer.h"
 #include "WaiterNotifier.h"
 
 namespace {
 
+using testsupport::OnThread;
 using Clock = std::chrono::steady_clock;
 
 template <typename F>
@@ -22,21 +25,6 @@ void runRounds(int rounds, F body) {
   for (int i = 0; i < rounds; ++i) {
     body(i);
   }
-}
-
-template <typename F>
-Thread* spawn(F* body) {
-  Thread* t = nullptr;
-  Thread_Create(&t, [](void* p) -> uint32_t {
-    (*static_cast<F*>(p))();
-    return 0;
-  }, body);
-  return t;
-}
-
-void joinAndDelete(Thread* t) {
-  Thread_Join(t);
-  Thread_Delete(t);
 }
 
 }  // namespace
@@ -68,12 +56,10 @@ TEST(Stress, NotifyWaitRoundsWithThreeNotifiers) {
       }
     }
   };
-  Worker workers[kNotifiers];
-  Thread* threads[kNotifiers];
+  std::optional<OnThread> threads[kNotifiers];
   for (int i = 0; i < kNotifiers; ++i) {
     WaiterNotifier_Create(&go[i]);
-    workers[i] = Worker{go[i], done, &outcomes, &quit};
-    threads[i] = spawn(&workers[i]);
+    threads[i].emplace(Worker{go[i], done, &outcomes, &quit});
   }
   constexpr int rounds = 2000;
   runRounds(rounds, [&](int round) {
@@ -89,7 +75,7 @@ TEST(Stress, NotifyWaitRoundsWithThreeNotifiers) {
   quit = true;
   for (int i = 0; i < kNotifiers; ++i) {
     WaiterNotifier_Notify(go[i]);
-    joinAndDelete(threads[i]);
+    threads[i]->join();
     WaiterNotifier_Delete(go[i]);
   }
   WaiterNotifier_Delete(done);
@@ -146,10 +132,10 @@ TEST(Stress, ConcurrentStartStopAndDeleteOfRunningTimers) {
       }
     }
   };
-  Thread* a = spawn(&hammer);
-  Thread* b = spawn(&hammer);
-  joinAndDelete(a);
-  joinAndDelete(b);
+  OnThread a(hammer);
+  OnThread b(hammer);
+  a.join();
+  b.join();
   Timer_Stop(timer);
   const int settled = fires.load();
   Thread_Sleep(20);

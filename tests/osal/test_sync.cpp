@@ -6,33 +6,13 @@
 
 #include "Mutex.h"
 #include "Thread.h"
+#include "TestSupport.h"
 #include "WaiterNotifier.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using testsupport::OnThread;
+using testsupport::Output;
 
 namespace {
-
-// Runs `body` on a Thread; join() waits for it.
-template <typename F>
-struct Runner {
-  explicit Runner(F f) : body(f) {
-    Thread_Create(&thread, [](void* p) -> uint32_t {
-      static_cast<Runner*>(p)->body();
-      return 0;
-    }, this);
-  }
-  void join() {
-    if (thread != nullptr) {
-      Thread_Join(thread);
-      Thread_Delete(thread);
-      thread = nullptr;
-    }
-  }
-  ~Runner() { join(); }
-  F body;
-  Thread* thread = nullptr;
-};
 
 // The error code that an unlock by a non-owner logs.
 #ifdef _WIN32
@@ -49,7 +29,7 @@ TEST(Mutex, SerialisesAndIsReentrantForItsOwner) {
   Mutex_Lock(m);
   Mutex_Lock(m);
   std::atomic<bool> got{false};
-  Runner other([&] {
+  OnThread other([&] {
     Mutex_Lock(m);
     got = true;
     Mutex_Unlock(m);
@@ -67,15 +47,15 @@ TEST(Mutex, OwnerThatEndsHoldingTheLockDoesNotBlockTheNextTakerAndNothingIsLogge
   Mutex* m = nullptr;
   Mutex_Create(&m);
   {
-    Runner dies([&] {
+    OnThread dies([&] {
       Mutex_Lock(m);
       Mutex_Lock(m);
     });
   }
   Thread_Sleep(20);  // let the OS finish the thread off
-  CaptureStdout();
+  Output out;
   std::atomic<bool> got{false};
-  Runner next([&] {
+  OnThread next([&] {
     Mutex_Lock(m);
     got = true;
     Mutex_Unlock(m);
@@ -83,7 +63,7 @@ TEST(Mutex, OwnerThatEndsHoldingTheLockDoesNotBlockTheNextTakerAndNothingIsLogge
   next.join();
   Mutex_Lock(m);
   Mutex_Unlock(m);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(out.take(), "");
   EXPECT_TRUE(got.load());
   Mutex_Delete(m);
 }
@@ -92,12 +72,12 @@ TEST(Mutex, UnlockByANonOwnerIsLoggedAndTheLockStaysWithItsHolder) {
   Mutex* m = nullptr;
   Mutex_Create(&m);
   Mutex_Lock(m);
-  CaptureStdout();
-  Runner intruder([&] { Mutex_Unlock(m); });
+  Output out;
+  OnThread intruder([&] { Mutex_Unlock(m); });
   intruder.join();
-  EXPECT_EQ(GetCapturedStdout(), kNotOwnerLine);
+  EXPECT_EQ(out.take(), kNotOwnerLine);
   std::atomic<bool> got{false};
-  Runner taker([&] {
+  OnThread taker([&] {
     Mutex_Lock(m);
     got = true;
     Mutex_Unlock(m);
@@ -120,7 +100,7 @@ TEST(Mutex, SignalWhileNobodyWaitsIsSeenByTheNextWaitWhichResetsTheEvent) {
   // The event is reset now: the next wait sleeps until somebody signals,
   // and the signaller can take the lock only because the wait released it.
   std::atomic<bool> signalled{false};
-  Runner waker([&] {
+  OnThread waker([&] {
     Thread_Sleep(50);
     Mutex_Lock(m);
     signalled = true;
@@ -135,9 +115,9 @@ TEST(Mutex, SignalWhileNobodyWaitsIsSeenByTheNextWaitWhichResetsTheEvent) {
 }
 
 TEST(RecursiveMutex, NullSlotLogsAndCreatesNothing) {
-  CaptureStdout();
+  Output out;
   RecursiveMutex_Create(nullptr);
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : RecursiveMutex_Create : Invalide pointer\n");
+  EXPECT_EQ(out.take(), "ERROR   : RecursiveMutex_Create : Invalide pointer\n");
 
   RecursiveMutex* r = nullptr;
   RecursiveMutex_Create(&r);
@@ -161,7 +141,7 @@ TEST(WaiterNotifier, NotifyBeforeWaitAndTwoNotifiesCountAsOne) {
 
   // The second wait sleeps until the next notify.
   std::atomic<bool> notified{false};
-  Runner notifier([&] {
+  OnThread notifier([&] {
     Thread_Sleep(50);
     notified = true;
     WaiterNotifier_Notify(w);
@@ -178,10 +158,10 @@ TEST(WaiterNotifier, WokenWaiterHoldsTheLockAgain) {
   WaiterNotifier* w = nullptr;
   WaiterNotifier_Create(&w);
   WaiterNotifier_Lock(w);
-  Runner notifier([&] { WaiterNotifier_Notify(w); });
+  OnThread notifier([&] { WaiterNotifier_Notify(w); });
   WaiterNotifier_Wait(w);
   std::atomic<bool> got{false};
-  Runner locker([&] {
+  OnThread locker([&] {
     WaiterNotifier_Lock(w);
     got = true;
     WaiterNotifier_Unlock(w);
@@ -199,7 +179,7 @@ TEST(WaiterNotifier, SecondWaiterLogsTheStateAndDoesNotSleep) {
   WaiterNotifier* w = nullptr;
   WaiterNotifier_Create(&w);
   std::atomic<bool> woke{false};
-  Runner first([&] {
+  OnThread first([&] {
     WaiterNotifier_Lock(w);
     WaiterNotifier_Wait(w);
     woke = true;
@@ -214,9 +194,9 @@ TEST(WaiterNotifier, SecondWaiterLogsTheStateAndDoesNotSleep) {
     WaiterNotifier_Unlock(w);
     Thread_Sleep(1);
   }
-  CaptureStdout();
+  Output out;
   EXPECT_EQ(WaiterNotifier_Wait(w), 0u);
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : WaiterNotifier_Wait invalid state :1\n");
+  EXPECT_EQ(out.take(), "ERROR   : WaiterNotifier_Wait invalid state :1\n");
   EXPECT_EQ(w->state, WN_IDLE);
   EXPECT_FALSE(woke.load());
   // The state word no longer records the first sleeper, so a notify would
@@ -232,15 +212,15 @@ TEST(WaiterNotifier, SecondWaiterLogsTheStateAndDoesNotSleep) {
 TEST(WaiterNotifier, DeleteLogsOnlyWhenSomebodyWaits) {
   WaiterNotifier* w = nullptr;
   WaiterNotifier_Create(&w);
-  CaptureStdout();
+  Output out;
   WaiterNotifier_Delete(w);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(out.take(), "");
 
   WaiterNotifier_Create(&w);
   w->state = WN_WAITING;  // as left by a sleeper its owner forgot to join
-  CaptureStdout();
+  Output out2;
   WaiterNotifier_Delete(w);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(out2.take(),
             "WARNING : WaiterNotifier_Delete : Join the thread that is in Wait state before deleting "
             "this WaiterNotifier. It might crash !\n\n");
 }
@@ -294,7 +274,7 @@ TEST(Thread, DeleteFromTheThreadItselfIsRefusedAndLogged) {
     Thread* self = nullptr;
     std::atomic<bool> deleteReturned{false};
   } ctx;
-  CaptureStdout();
+  Output out;
   Thread_Create(&ctx.self, [](void* p) -> uint32_t {
     auto* c = static_cast<Ctx*>(p);
     Thread_Delete(c->self);  // would free the run mutex this thread holds
@@ -304,6 +284,6 @@ TEST(Thread, DeleteFromTheThreadItselfIsRefusedAndLogged) {
   for (int i = 0; i < 200 && !ctx.deleteReturned.load(); ++i) Thread_Sleep(10);
   ASSERT_TRUE(ctx.deleteReturned.load());
   Thread_Join(ctx.self);
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : Thread_Delete called from the thread itself : refused\n");
+  EXPECT_EQ(out.take(), "ERROR   : Thread_Delete called from the thread itself : refused\n");
   Thread_Delete(ctx.self);  // by its owner, after the join
 }

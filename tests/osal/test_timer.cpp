@@ -12,6 +12,7 @@
 #include "Sync.h"
 #include "Thread.h"
 #include "Timer.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -204,11 +205,11 @@ TEST(Timer, DeleteFromItsOwnCallbackIsRefusedAndLogged) {
   Timer_Create(&timer);
   Probe probe;
   probe.timer = timer;
-  testing::internal::CaptureStdout();
+  testsupport::Output captured;
   Timer_Start(timer, 20, deleteOwnTimer, &probe);
   ASSERT_TRUE(waitForCalls(probe, 1));
   Thread_Sleep(50);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(captured.take(),
             "ERROR   : Timer_Delete called from the timer's own callback : refused\n");
   EXPECT_EQ(probe.calls.load(), 1);
   Timer_Delete(timer);  // from another thread it is done

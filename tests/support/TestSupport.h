@@ -1,10 +1,12 @@
 // Helpers that every test folder uses: the test clock, polling with a limit,
-// captured standard output, counting in text, and the version query's bytes.
+// captured standard output, a thread runner, counting in text, and the
+// version query's bytes.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "OnThread.h"
 #include "Sync.h"
 
 namespace testsupport {
@@ -26,13 +29,21 @@ inline long long msSince(TestClock::time_point start) {
 }
 
 // Polls `condition` every 5 ms for up to `timeoutMs`; true once it holds.
-inline bool waitUntil(const std::function<bool()>& condition, long long timeoutMs) {
+// Without a limit of its own it waits 10 s, which only turns a hang into a
+// failure.
+inline bool waitUntil(const std::function<bool()>& condition, long long timeoutMs = 10000) {
   const auto end = TestClock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (condition()) return true;
     if (TestClock::now() >= end) return false;
     osal_sync::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+// Until `flag` holds something other than its zero value.
+template <typename T>
+bool waitFor(const std::atomic<T>& flag, long long timeoutMs = 10000) {
+  return waitUntil([&flag] { return flag.load() != T{}; }, timeoutMs);
 }
 
 // Captures standard output from construction to take(). Windows text mode
