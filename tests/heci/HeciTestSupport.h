@@ -1,5 +1,5 @@
-// Helpers of the HECI tests: a recorder for the core's callbacks, beside the
-// common ones.
+// Helpers of the HECI tests: a connected device port and a recorder for the
+// core's callbacks, beside the common ones.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HECICore.h"
+#include "HeciPort.h"
 #include "NfcMeSimulator.h"
 #include "TestSupport.h"
 
@@ -19,6 +20,43 @@ namespace hecitest {
 using testsupport::kVersionQuery;
 using testsupport::msSince;
 using testsupport::Output;
+
+// The device port linked into the executable (the simulator's own, or the
+// Linux port against the emulated /dev/mei0), opened over a scenario.
+struct PortUnderTest {
+  explicit PortUnderTest(const SimScenario& sc = SimScenario{}) {
+    Sim_Configure(sc);
+    status = HECI_Init(&device);
+  }
+  ~PortUnderTest() {
+    HECIWin_CloseHeci(device);
+    HECIWin_FreeHeci(device);
+  }
+  PortUnderTest(const PortUnderTest&) = delete;
+  PortUnderTest& operator=(const PortUnderTest&) = delete;
+
+  HECIStatus write(const SimFrame& f) {
+    uint32_t n = 0;
+    const HECIStatus s = HECI_Write(device, f.data(), static_cast<uint32_t>(f.size()), &n);
+    if (s == hsSuccess) {
+      EXPECT_EQ(n, f.size());
+    }
+    return s;
+  }
+  // One read of at most `size` bytes (0: the maximum message length).
+  SimFrame read(HECIStatus* result = nullptr, uint32_t size = 0) {
+    if (size == 0) size = HECIWin_MaxMessageLength(device);
+    SimFrame buffer(size);
+    uint32_t n = 0;
+    const HECIStatus s = HECI_Read(device, buffer.data(), size, &n);
+    if (result) *result = s;
+    buffer.resize(n);
+    return buffer;
+  }
+
+  HECIWinDevice* device = nullptr;
+  HECIStatus status;
+};
 
 // Records the core's callbacks; an optional action runs inside the receive
 // callback, on the dispatch thread.

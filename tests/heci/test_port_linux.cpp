@@ -13,41 +13,14 @@
 #include <thread>
 
 #include "HeciPort_linux.h"
-#include "HeciTestSupport.h"
+#include "PortSuite.h"
 
 using namespace hecitest;
 
 namespace {
 
-struct Device {
-  explicit Device(const SimScenario& sc) {
-    Sim_Configure(sc);
-    status = HECI_Init(&device);
-  }
-  ~Device() {
-    HECIWin_CloseHeci(device);
-    HECIWin_FreeHeci(device);
-  }
-  HECIStatus write(const SimFrame& f) {
-    uint32_t n = 0;
-    const HECIStatus s = HECI_Write(device, f.data(), static_cast<uint32_t>(f.size()), &n);
-    if (s == hsSuccess) {
-      EXPECT_EQ(n, f.size());
-    }
-    return s;
-  }
-  SimFrame read(HECIStatus* result = nullptr, uint32_t size = 0) {
-    if (size == 0) size = HECIWin_MaxMessageLength(device);
-    SimFrame buffer(size);
-    uint32_t n = 0;
-    const HECIStatus s = HECI_Read(device, buffer.data(), size, &n);
-    if (result) *result = s;
-    buffer.resize(n);
-    return buffer;
-  }
-  HECIWinDevice* device = nullptr;
-  HECIStatus status;
-};
+struct LinuxPort {};
+INSTANTIATE_TYPED_TEST_SUITE_P(LinuxPort, PortSuite, LinuxPort);
 
 // While the test runs, the emulated device's server threads see the write
 // before the model does: wait for the model.
@@ -58,7 +31,7 @@ TEST(LinuxPort, ConnectsTheClientAndLearnsItsMaximum) {
   sc.maxMessageLength = 300;
   Output out;
   {
-    Device d(sc);
+    PortUnderTest d(sc);
     ASSERT_EQ(d.status, hsSuccess);
     EXPECT_TRUE(HECIWin_IsOpen(d.device));
     EXPECT_EQ(HECIWin_MaxMessageLength(d.device), 300u);
@@ -73,7 +46,7 @@ TEST(LinuxPort, ConnectsTheClientAndLearnsItsMaximum) {
 TEST(LinuxPort, WritesAndReadsWholeMessages) {
   SimScenario sc;
   sc.framesAfterAnswer = SimFrames({{0x05, 0, 0, 0, 2, 0, 0xCA, 0xFE}});
-  Device d(sc);
+  PortUnderTest d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
   ASSERT_TRUE(Sim_WaitForWrites(1, 3000));
@@ -90,7 +63,7 @@ TEST(LinuxPort, WritesAndReadsWholeMessages) {
 }
 
 TEST(LinuxPort, CloseWakesABlockedReaderAtOnce) {
-  Device d(SimScenario{});
+  PortUnderTest d;
   ASSERT_EQ(d.status, hsSuccess);
   std::atomic<HECIStatus> result{99};
   std::atomic<bool> returned{false};
@@ -123,7 +96,7 @@ TEST(LinuxPort, ReadsAndWaitsSurviveSignals) {
   sigemptyset(&sa.sa_mask);
   struct sigaction old = {};
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);  // no SA_RESTART: poll() ends with EINTR
-  Device d(SimScenario{});
+  PortUnderTest d;
   ASSERT_EQ(d.status, hsSuccess);
   SimFrame got;
   HECIStatus status = hsDeviceError;
@@ -144,7 +117,7 @@ TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
   sc.connectFails = true;  // ENOTTY: the firmware has no such client
   {
     Output out;
-    Device d(sc);
+    PortUnderTest d(sc);
     EXPECT_EQ(d.status, hsDeviceError);
     EXPECT_EQ(d.device, nullptr);
     EXPECT_EQ(out.take(),
@@ -155,33 +128,17 @@ TEST(LinuxPort, ConnectFailuresAreDeviceErrors) {
   sc.maxMessageLength = 0;
   {
     Output out;
-    Device d(sc);
+    PortUnderTest d(sc);
     EXPECT_EQ(d.status, hsDeviceError);
     EXPECT_EQ(out.take(), "ERROR   : HECILinux : IOCTL_MEI_CONNECT_CLIENT failed : max_msg_length 0\n");
   }
-}
-
-TEST(LinuxPort, TheDeviceGoingDuringAReadIsADeviceError) {
-  SimScenario sc;
-  sc.answerMode = ANSWER_GONE;
-  Device d(sc);
-  ASSERT_EQ(d.status, hsSuccess);
-  Output out;
-  ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
-  HECIStatus status = hsSuccess;
-  d.read(&status);
-  EXPECT_EQ(status, hsDeviceError);
-  EXPECT_EQ(d.write(kVersionQuery), hsDeviceError);
-  EXPECT_EQ(out.take(),
-            "ERROR   : HECI_Read : read() failed, errno : 19 (device not ready or ME reset)\n"
-            "ERROR   : HECI_Write : write() failed, errno : 19 (device not ready or ME reset)\n");
 }
 
 TEST(LinuxPort, AReadErrorFailsOneRead) {
   SimScenario sc;
   sc.answerMode = ANSWER_READERROR;
   sc.framesBeforeAnswer = SimFrames({{0x05, 0, 0, 0, 0, 0}});
-  Device d(sc);
+  PortUnderTest d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   Output out;
   ASSERT_EQ(d.write(kVersionQuery), hsSuccess);
@@ -200,7 +157,7 @@ TEST(LinuxPort, NoDeviceAndRefusedOpens) {
   sc.devicePresent = false;
   {
     Output out;
-    Device d(sc);
+    PortUnderTest d(sc);
     EXPECT_EQ(d.status, hsDeviceNotFound);
     EXPECT_EQ(d.device, nullptr);
     EXPECT_EQ(out.take(), "");
@@ -260,7 +217,7 @@ TEST(LinuxPort, TheMachineListsMei0InItsClassFolderAndResetsItWhenTheScenarioSay
   // Nothing to wake a watcher until the ME resets, 200 ms after the connect.
   pollfd p{state, POLLPRI | POLLERR, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);
-  Device d(sc);
+  PortUnderTest d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   std::vector<std::string> seen;
   while (seen.empty() || seen.back() != "ENABLED") {
@@ -276,31 +233,11 @@ TEST(LinuxPort, TheMachineListsMei0InItsClassFolderAndResetsItWhenTheScenarioSay
   close(state);
 }
 
-TEST(LinuxPort, WritesFailAfterHalfASecondWithoutRoom) {
-  SimScenario sc;
-  sc.stallWrites = true;
-  Device d(sc);
-  ASSERT_EQ(d.status, hsSuccess);
-  Output out;
-  int written = 0;
-  long long failedAfterMs = 0;
-  for (; written < 1000; ++written) {
-    const auto start = SimClock::now();
-    if (d.write(kVersionQuery) != hsSuccess) {
-      failedAfterMs = msSince(start);
-      break;
-    }
-  }
-  EXPECT_LT(written, 1000);
-  EXPECT_GE(failedAfterMs, 450);
-  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : poll() failed, errno : 110 (timed out)\n");
-}
-
 TEST(LinuxPort, AWriteRefusedByTheDevice) {
   SimScenario sc;
   sc.failWriteNumber = 2;
   sc.writeErrno = EBUSY;
-  Device d(sc);
+  PortUnderTest d(sc);
   ASSERT_EQ(d.status, hsSuccess);
   Output out;
   EXPECT_EQ(d.write(kVersionQuery), hsSuccess);

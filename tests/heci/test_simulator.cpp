@@ -2,54 +2,14 @@
 // faults.
 #include <thread>
 
-#include "HeciPort.h"
-#include "HeciTestSupport.h"
+#include "PortSuite.h"
 
 using namespace hecitest;
 
 namespace {
 
-// A connected simulator port for one scenario.
-struct Port {
-  explicit Port(const SimScenario& sc) {
-    Sim_Configure(sc);
-    EXPECT_EQ(HECI_Init(&device), hsSuccess);
-  }
-  ~Port() {
-    HECIWin_CloseHeci(device);
-    HECIWin_FreeHeci(device);
-  }
-  HECIStatus write(const SimFrame& f) {
-    uint32_t n = 0;
-    return HECI_Write(device, f.data(), static_cast<uint32_t>(f.size()), &n);
-  }
-  SimFrame read(HECIStatus* status = nullptr, uint32_t size = 512) {
-    SimFrame buffer(size);
-    uint32_t n = 0;
-    const HECIStatus s = HECI_Read(device, buffer.data(), size, &n);
-    if (status) *status = s;
-    buffer.resize(n);
-    return buffer;
-  }
-  HECIWinDevice* device = nullptr;
-};
-
-TEST(Simulator, AnswersTheVersionQueryWithTheDefaultRecord) {
-  Port port{SimScenario{}};
-  EXPECT_EQ(HECIWin_MaxMessageLength(port.device), 512u);
-  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
-  const SimFrame answer = port.read();
-  const SimFrame expected = {0, 0, 0, 0, 0, 0, 0, 0, 15, 0, 0x01, 0x00, 1, 2, 3, 0, 0, 0, 4, 5, 6, 7, 8, 9, 2};
-  EXPECT_EQ(answer, expected);
-  const SimStats s = Sim_GetStats();
-  EXPECT_EQ(s.opens, 1u);
-  EXPECT_EQ(s.connects, 1u);
-  EXPECT_EQ(s.versionQueries, 1u);
-  EXPECT_EQ(s.answers, 1u);
-  ASSERT_EQ(Sim_Writes().size(), 1u);
-  EXPECT_EQ(Sim_Writes()[0].bytes, kVersionQuery);
-  EXPECT_EQ(Sim_Writes()[0].connection, 1u);
-}
+struct SimulatorPort {};
+INSTANTIATE_TYPED_TEST_SUITE_P(Simulator, PortSuite, SimulatorPort);
 
 TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
   SimScenario sc;
@@ -58,7 +18,7 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
   sc.dataSize = 2;
   sc.framesBeforeAnswer = SimFrames({{0x05, 0, 0, 0, 1, 0, 0xAB}, {0x20, 1}});
   sc.framesAfterAnswer = SimFrames({{0x11, 0, 0, 0, 0, 0}});
-  Port port{sc};
+  PortUnderTest port(sc);
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   EXPECT_EQ(port.read(), SimFrame({0x05, 0, 0, 0, 1, 0, 0xAB}));
   EXPECT_EQ(port.read(), SimFrame({0x20, 1}));
@@ -68,7 +28,7 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
   sc = SimScenario{};
   sc.radioType = 17;
   sc.answerLength = 30;  // longer than its dataSize says
-  Port longer{sc};
+  PortUnderTest longer(sc);
   ASSERT_EQ(longer.write(kVersionQuery), hsSuccess);
   const SimFrame answer = longer.read();
   ASSERT_EQ(answer.size(), 30u);
@@ -81,7 +41,7 @@ TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
   SimScenario sc;
   sc.answerMode = ANSWER_RESEND;
   sc.answerDelayMs = 150;
-  Port port{sc};
+  PortUnderTest port(sc);
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   const auto start = SimClock::now();
@@ -106,7 +66,7 @@ TEST(Simulator, AnswersOnlyTheListedQueriesOfEachConnection) {
   const SimFrame marker = {0x20, 1};
   for (int connection = 1; connection <= 2; ++connection) {
     // Counted per connection: the second one starts again at query 1.
-    Port port{sc};
+    PortUnderTest port(sc);
     ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
     ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
     EXPECT_EQ(port.read(), marker);  // the first query: its frames, no answer
@@ -117,50 +77,17 @@ TEST(Simulator, AnswersOnlyTheListedQueriesOfEachConnection) {
   }
 }
 
-TEST(Simulator, TheDeviceGoesDuringTheQuery) {
-  SimScenario sc;
-  sc.answerMode = ANSWER_GONE;
-  Port port{sc};
-  Output out;
-  ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
-  HECIStatus status = hsSuccess;
-  port.read(&status);
-  EXPECT_EQ(status, hsDeviceError);
-  EXPECT_EQ(port.write(kVersionQuery), hsDeviceError);
-  EXPECT_EQ(out.take(),
-            "ERROR   : HECI_Read : read() failed, errno : 19 (device not ready or ME reset)\n"
-            "ERROR   : HECI_Write : write() failed, errno : 19 (device not ready or ME reset)\n");
-  // The ME is back for the next open.
-  HECIWinDevice* again = nullptr;
-  ASSERT_EQ(HECI_Init(&again), hsSuccess);
-  HECIWin_CloseHeci(again);
-  HECIWin_FreeHeci(again);
-}
-
 TEST(Simulator, AShortReadSplitsTheMessageAsTheKernelDoes) {
-  Port port{SimScenario{}};
+  PortUnderTest port;
   Sim_InjectFrame({1, 2, 3, 4, 5});
   EXPECT_EQ(port.read(nullptr, 3), SimFrame({1, 2, 3}));
   EXPECT_EQ(port.read(nullptr, 3), SimFrame({4, 5}));
 }
 
-TEST(Simulator, StalledWritesTimeOutAfterHalfASecond) {
-  SimScenario sc;
-  sc.stallWrites = true;
-  Port port{sc};
-  Output out;
-  const auto start = SimClock::now();
-  EXPECT_EQ(port.write(kVersionQuery), hsDeviceError);
-  EXPECT_GE(msSince(start), 450);
-  EXPECT_EQ(out.take(), "ERROR   : HECI_Write : poll() failed, errno : " + std::to_string(ETIMEDOUT) +
-                            " (timed out)\n");
-  EXPECT_TRUE(Sim_Writes().empty());
-}
-
 TEST(Simulator, TheResponderAnswersOtherMessages) {
   SimScenario sc;
   sc.responder = [](const SimFrame& w) { return std::vector<SimFrame>{{0x04, 0, w[4], w[5], 0, 0}}; };
-  Port port{sc};
+  PortUnderTest port(sc);
   ASSERT_EQ(port.write({0x01, 0, 0, 0, 7, 8}), hsSuccess);
   EXPECT_EQ(port.read(), SimFrame({0x04, 0, 7, 8, 0, 0}));
 }
@@ -178,7 +105,7 @@ TEST(Simulator, ReactionsPerQueryAndTheRecordOfWhatTheDeviceDid) {
   std::vector<SimEvent> seen;
   Sim_SetEventObserver([&](const SimEvent& e) { seen.push_back(e); });
   {
-    Port port{sc};
+    PortUnderTest port(sc);
     Output out;  // the read error's line
     EXPECT_EQ(HECIWin_MaxMessageLength(port.device), 256u);
     ASSERT_EQ(port.write(kVersionQuery), hsSuccess);

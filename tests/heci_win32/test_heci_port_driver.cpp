@@ -26,6 +26,7 @@ namespace {
 using Clock = testsupport::TestClock;
 using testsupport::kVersionQuery;
 using testsupport::msSince;
+using testsupport::Output;
 
 bool setDriverValue(const wchar_t* name, const std::wstring& text) {
   HKEY key;
@@ -82,14 +83,6 @@ bool waitTraced(const std::string& what, int ms = 3000) {
   return false;
 }
 
-std::string output(std::string s) {
-  std::string out;
-  for (char c : s) {
-    if (c != '\r') out.push_back(c);
-  }
-  return out;
-}
-
 class HeciWinDriver : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,9 +100,9 @@ class HeciWinDriver : public ::testing::Test {
 
   // HECI_Init with its output captured.
   HECIStatus init(HECIWinDevice** device, std::string* log) {
-    ::testing::internal::CaptureStdout();
+    Output captured;
     const HECIStatus status = HECI_Init(device);
-    *log = output(::testing::internal::GetCapturedStdout());
+    *log = captured.take();
     return status;
   }
 
@@ -266,9 +259,9 @@ TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
     uint32_t n = 0;
     ASSERT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsSuccess);
     std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
-    ::testing::internal::CaptureStdout();
+    Output captured;
     EXPECT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsDeviceError);
-    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), c.line);
+    EXPECT_EQ(captured.take(), c.line);
     closeAndFree(device);
   }
 }
@@ -307,18 +300,18 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     HECIWinDevice* device = open();
     ASSERT_NE(device, nullptr);
     uint32_t n = 7;
-    ::testing::internal::CaptureStdout();
+    Output captured;
     const auto start = Clock::now();
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     const long long ms = msSince(start);
-    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    EXPECT_EQ(captured.take(), line);
     EXPECT_EQ(n, 0u);
     EXPECT_GE(ms, 480);
     EXPECT_LT(ms, 2500);
     // Cancelled and collected: the next write may use the control block.
-    ::testing::internal::CaptureStdout();
+    Output captured2;
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
-    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    EXPECT_EQ(captured2.take(), line);
     closeAndFree(device);
     EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
   }
@@ -330,16 +323,16 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     HECIWinDevice* device = open();
     ASSERT_NE(device, nullptr);
     uint32_t n = 0;
-    ::testing::internal::CaptureStdout();
+    Output captured3;
     const auto start = Clock::now();
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     const long long ms = msSince(start);
-    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), line);
+    EXPECT_EQ(captured3.take(), line);
     EXPECT_GE(ms, 480 + 450);
     EXPECT_LT(ms, 3000);
-    ::testing::internal::CaptureStdout();
+    Output captured4;
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
-    EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
+    EXPECT_EQ(captured4.take(),
               "ERROR   : HECI_Write : WriteFile() failed, GetLastError : AA\n");
     closeAndFree(device);
     const auto closing = Clock::now();
@@ -355,13 +348,13 @@ TEST_F(HeciWinDriver, AWriteRefusedAtOnceLeavesTheControlBlockFree) {
   HECIWinDevice* device = open();
   ASSERT_NE(device, nullptr);
   uint32_t n = 0;
-  ::testing::internal::CaptureStdout();
+  Output captured;
   EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
-  EXPECT_EQ(output(::testing::internal::GetCapturedStdout()),
+  EXPECT_EQ(captured.take(),
             "ERROR   : HECI_Write : WriteFile() failed, GetLastError : 1F\n");
-  ::testing::internal::CaptureStdout();
+  Output captured2;
   EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsSuccess);
-  EXPECT_EQ(output(::testing::internal::GetCapturedStdout()), "");
+  EXPECT_EQ(captured2.take(), "");
   EXPECT_EQ(n, kVersionQuery.size());
   closeAndFree(device);
   EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
@@ -376,9 +369,9 @@ TEST_F(HeciWinDriver, CloseWhileAWriteStallsWaitsForTheWriteOnly) {
   ASSERT_NE(device, nullptr);
   std::thread writer([&] {
     uint32_t n = 0;
-    ::testing::internal::CaptureStdout();
+    Output captured;
     HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n);
-    ::testing::internal::GetCapturedStdout();
+    captured.take();
   });
   ASSERT_TRUE(waitTraced("write (stalled)"));
   const auto start = Clock::now();

@@ -13,9 +13,9 @@
 
 #include "HeciPortWin32.h"
 #include "Mutex.h"
+#include "TestSupport.h"
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
+using testsupport::Output;
 
 namespace {
 
@@ -136,9 +136,9 @@ void closeBeforeTheWait(HECIWinDevice* device) {
 
 TEST(HeciWinDiscovery, EmptyDeviceListGivesNotFoundSilently) {
   HECIWinDevice* device = reinterpret_cast<HECIWinDevice*>(&gReadPending);
-  CaptureStdout();
+  Output captured;
   EXPECT_EQ(HECI_Init(&device), hsDeviceNotFound);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.take(), "");
   EXPECT_EQ(device, nullptr);
 }
 
@@ -160,7 +160,7 @@ TEST(HeciWinIo, WholeMessagesBothWaysAtOnceAndAfterAWait) {
   HECIWinDevice* device = HECIWinT_CreateConnected(p.client, 64);
   EXPECT_TRUE(HECIWin_IsOpen(device));
   EXPECT_EQ(HECIWin_MaxMessageLength(device), 64u);
-  CaptureStdout();
+  Output captured;
 
   uint32_t written = 0;
   EXPECT_EQ(HECI_Write(device, reinterpret_cast<const uint8_t*>("\x01\x02\x03"), 3, &written), hsSuccess);
@@ -184,7 +184,7 @@ TEST(HeciWinIo, WholeMessagesBothWaysAtOnceAndAfterAWait) {
   EXPECT_EQ(status, hsSuccess);
   late.join();
 
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.take(), "");
   HECIWin_CloseHeci(device);
   HECIWin_FreeHeci(device);
   settleAsyncClose();
@@ -195,14 +195,14 @@ TEST(HeciWinIo, RefusedStartsAreReportedAsDeviceErrors) {
   Pipe p = makePipe();
   HECIWinDevice* device = HECIWinT_CreateConnected(p.client, 64);
   CloseHandle(p.server);  // the other end is gone
-  CaptureStdout();
+  Output captured;
   HECIStatus status = 99;
   portRead(device, &status);
   EXPECT_EQ(status, hsDeviceError);
   uint32_t written = 7;
   EXPECT_EQ(HECI_Write(device, reinterpret_cast<const uint8_t*>("x"), 1, &written), hsDeviceError);
   EXPECT_EQ(written, 0u);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(captured.take(),
             "ERROR   : HECI_Read : ReadFile() failed, GetLastError : 6D\n"
             "ERROR   : HECI_Write : WriteFile() failed, GetLastError : E8\n");
   EXPECT_EQ(device->writeOverlapped.hEvent, nullptr);
@@ -221,13 +221,13 @@ TEST(HeciWinIo, ClosedRecordGivesNoDeviceWithoutTouchingTheHandle) {
   HECIWinDevice* device = HECIWinT_CreateConnected(p.client, 64);
   HECIWin_CloseHeci(device);
   EXPECT_FALSE(HECIWin_IsOpen(device));
-  CaptureStdout();
+  Output captured;
   HECIWin_CloseHeci(device);  // a second close leaves the record as it is
   EXPECT_EQ(HECI_Read(device, buffer, sizeof buffer, &n), hsNoDevice);
   n = 5;
   EXPECT_EQ(HECI_Write(device, reinterpret_cast<const uint8_t*>("x"), 1, &n), hsNoDevice);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.take(), "");
   HECIWin_FreeHeci(device);
   settleAsyncClose();
   EXPECT_TRUE(peerGone(p));  // and nothing was written
@@ -244,13 +244,13 @@ TEST(HeciWinClose, WakesABlockedReaderAndReturnsAfterIt) {
   ASSERT_EQ(WaitForSingleObject(gReadPending, 5000), WAIT_OBJECT_0);
   Sleep(50);  // into its wait on the Read Event
 
-  CaptureStdout();
+  Output captured;
   HECIWin_CloseHeci(device);
   // The read was withdrawn and its completion collected before the close
   // returned: the record may be freed now.
   EXPECT_EQ(device->readOverlapped.Internal, kStatusCancelled);
   EXPECT_EQ(device->readOverlapped.hEvent, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.take(), "");
   reader.thread.join();
   EXPECT_EQ(reader.status, hsNoDevice);
   EXPECT_EQ(reader.readStatusOnReturn, kStatusCancelled);
@@ -288,16 +288,16 @@ TEST(HeciWinClose, EachCloseAndInitJoinsThePreviousAsyncCloseThread) {
   HECIWinDevice* first = HECIWinT_CreateConnected(a.client, 64);
   HECIWinDevice* second = HECIWinT_CreateConnected(b.client, 64);
 
-  CaptureStdout();
+  Output captured;
   HECIWin_CloseHeci(first);
-  std::string log = GetCapturedStdout();
+  std::string log = captured.take();
   EXPECT_TRUE(linesWith(log, "Joining").empty()) << log;
   EXPECT_EQ(linesWith(log, "HECIWin : HECIWin_CloseHeci : ").size(), 7u) << log;
   EXPECT_TRUE(HECIWinT_HasAsyncCloseThread());
 
-  CaptureStdout();
+  Output captured2;
   HECIWin_CloseHeci(second);
-  log = GetCapturedStdout();
+  log = captured2.take();
   std::vector<std::string> lines = linesWith(log, "HECIWin : HECIWin_CloseHeci : ");
   ASSERT_EQ(lines.size(), 10u) << log;
   EXPECT_EQ(lines[0], "LOG     : HECIWin : HECIWin_CloseHeci : SetEvent() on Read Event.");
@@ -307,19 +307,19 @@ TEST(HeciWinClose, EachCloseAndInitJoinsThePreviousAsyncCloseThread) {
   EXPECT_EQ(lines[9].rfind("LOG     : HECIWin : HECIWin_CloseHeci : CancelIoEx() returns 0x", 0), 0u);
   EXPECT_TRUE(peerGone(a));  // the joined thread had closed the first handle
 
-  CaptureStdout();
+  Output captured3;
   HECIWinDevice* none = nullptr;
   EXPECT_EQ(HECI_Init(&none), hsDeviceNotFound);
-  log = GetCapturedStdout();
+  log = captured3.take();
   EXPECT_EQ(linesWith(log, "HECI_Init"),
             (std::vector<std::string>{"LOG     : HECIWin : HECI_Init : Joining an old async close thread ...",
                                       "LOG     : HECIWin : HECI_Init : Async close thread joined",
                                       "LOG     : HECIWin : HECI_Init : Async close thread deleted"}));
   EXPECT_TRUE(peerGone(b));
 
-  CaptureStdout();
+  Output captured4;
   EXPECT_EQ(HECI_Init(&none), hsDeviceNotFound);
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured4.take(), "");
   gHECIWinTrace = false;
   HECIWin_FreeHeci(first);
   HECIWin_FreeHeci(second);
@@ -332,12 +332,12 @@ TEST(HeciWinWrite, NotCompletingWithinItsWaitIsCancelledAndCollected) {
   HECIWinDevice* device = HECIWinT_CreateConnected(p.client, 65536);
   const std::vector<uint8_t> message(65536, 0x5A);
   uint32_t written = 7;
-  CaptureStdout();
+  Output captured;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(HECI_Write(device, message.data(), static_cast<uint32_t>(message.size()), &written),
             hsDeviceError);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(GetCapturedStdout(), "ERROR   : HECI_Write : GetOverlappedResult() failed, GetLastError : 3E4\n");
+  EXPECT_EQ(captured.take(), "ERROR   : HECI_Write : GetOverlappedResult() failed, GetLastError : 3E4\n");
   EXPECT_EQ(written, 0u);
   EXPECT_GE(elapsed, std::chrono::milliseconds(450));
   EXPECT_LT(elapsed, std::chrono::milliseconds(5000));
