@@ -96,4 +96,21 @@ struct Link {
   Link& operator=(const Link&) = delete;
 };
 
+// A link over `scenario` and one version query on it, as most link tests
+// begin: the reports are recorded and the output captured from before the
+// query; `result` and `ms` are the query's.
+struct QueryOnce {
+  explicit QueryOnce(const SimScenario& scenario = SimScenario{}) : link(scenario) {
+    result = vxHECI_QueryInfo(link.ctx, &info);
+    ms = msSince(start);
+  }
+  Link link;
+  Reports reports;
+  MeQueryInfo info = freshInfo();
+  SimClock::time_point start = SimClock::now();
+  Output out;
+  int32_t result = -1;
+  long long ms = 0;
+};
+
 }  // namespace linktest

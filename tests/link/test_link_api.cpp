@@ -128,22 +128,19 @@ TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
 TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
   SimScenario s;
   s.failWriteNumber = 1;
-  Link link(s);
-  Reports reports;
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
-  const std::string log = out.take();
-  EXPECT_LT(msSince(start), 2000);
+  QueryOnce q(s);
+  EXPECT_EQ(q.result, 4);
+  const std::string log = q.out.take();
+  EXPECT_LT(q.ms, 2000);
   EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u) << log;
-  EXPECT_EQ(link.ctx->heci.load(), nullptr);
-  EXPECT_EQ(link.ctx->sendPending, 0);
-  EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
-  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 2);
-  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
-  EXPECT_TRUE(reports.ids().empty());
+  NfcMeContext* ctx = q.link.ctx;
+  EXPECT_EQ(ctx->heci.load(), nullptr);
+  EXPECT_EQ(ctx->sendPending, 0);
+  EXPECT_EQ(ctx->meQueryInfo.load(), nullptr);
+  EXPECT_EQ(ctx->meRequest.load(), MeRequestNone);
+  EXPECT_EQ(vxHECI_QueryInfo(ctx, &q.info), 2);
+  EXPECT_EQ(recordBytes(q.info), recordBytes(freshInfo()));
+  EXPECT_TRUE(q.reports.ids().empty());
 }
 
 // With autoReconnect the send-complete handler reconnects and resends, but
@@ -229,30 +226,28 @@ TEST(LinkApi, FailedWriteOfARequestAlreadyTakenReturnsAtOnce) {
 TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
   SimScenario s;
   s.framesBeforeAnswer = SimFrames({{0x20, 0x07, 0, 0, 0, 0},
-                          {0x05, 0, 0, 0, 3, 0, 'a', 'b', 'c'},
-                          {0x05, 0, 0, 0, 4, 0, 'd', 'e', 'f', 'g'},
-                          {0x13, 0x00, 0, 0, 0, 0},  // not the query's answer: taken, then rearmed
-                          {0x7E, 0, 0, 0, 0, 0}});    // unknown: ignored
+                                    {0x05, 0, 0, 0, 3, 0, 'a', 'b', 'c'},
+                                    {0x05, 0, 0, 0, 4, 0, 'd', 'e', 'f', 'g'},
+                                    {0x13, 0x00, 0, 0, 0, 0},  // not the query's answer: taken, then rearmed
+                                    {0x7E, 0, 0, 0, 0, 0}});    // unknown: ignored
   s.framesAfterAnswer = SimFrames({{0x05, 0x00, 0x01, 0x00, 0x01}});  // 5 bytes: dropped, no new receive
-  Link link(s);
-  MeQueryInfo info = freshInfo();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
+  QueryOnce q(s);
+  EXPECT_EQ(q.result, 0);
   ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 7; }, 3000));
   // No receive is posted after the short frame: an injected frame stays
   // unread. The pause also lets the dispatcher finish logging.
   Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
   osal_sync::sleep_for(std::chrono::milliseconds(500));
-  const std::string log = out.take();
+  const std::string log = q.out.take();
   EXPECT_EQ(Sim_GetStats().framesDelivered, 7u);
-  EXPECT_EQ(info.radioType, 2);
+  EXPECT_EQ(q.info.radioType, 2);
   EXPECT_EQ(count(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 7\n"), 1u);
   EXPECT_EQ(count(log, "ERROR   : Unexpected NfcMeCommandDownloadPinStateResp command received\n"), 1u);
   EXPECT_NE(log.find("ERROR   : Invalid received answer, this frame is drop. Content :\n"
                      "LOG     : 05 00 01 00 01 ....."),
             std::string::npos)
       << log;
-  ByteBuffer* pending = link.ctx->pendingData;
+  ByteBuffer* pending = q.link.ctx->pendingData;
   ASSERT_EQ(pending->length, 7u);
   EXPECT_EQ(pending->position, 0u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(pending->data), 7), "abcdefg");
@@ -272,19 +267,15 @@ TEST(LinkApi, AnswersThatDoNotSettleTheQueryFailItAtOnce) {
   };
   for (const auto& answer : answers) {
     SCOPED_TRACE(testing::PrintToString(answer));
-    Reports reports;
-    Link link(noAnswerWith({answer}));
-    MeQueryInfo info = freshInfo();
-    const auto start = SimClock::now();
-    Output out;
-    EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
-    out.take();
-    EXPECT_LT(msSince(start), 2000);
-    EXPECT_EQ(link.ctx->sendPending, 0);
-    EXPECT_EQ(link.ctx->meQueryInfo.load(), nullptr);
-    EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
-    EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
-    EXPECT_TRUE(reports.ids().empty());
+    QueryOnce q(noAnswerWith({answer}));
+    EXPECT_EQ(q.result, 4);
+    q.out.take();
+    EXPECT_LT(q.ms, 2000);
+    EXPECT_EQ(q.link.ctx->sendPending, 0);
+    EXPECT_EQ(q.link.ctx->meQueryInfo.load(), nullptr);
+    EXPECT_EQ(q.link.ctx->meRequest.load(), MeRequestNone);
+    EXPECT_EQ(recordBytes(q.info), recordBytes(freshInfo()));
+    EXPECT_TRUE(q.reports.ids().empty());
     EXPECT_EQ(Sim_GetStats().writes, 1u);
   }
 }

@@ -26,30 +26,25 @@ long long between(SimClock::time_point a, SimClock::time_point b) {
 TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
   SimScenario s;
   s.answerMode = ANSWER_NONE;
-  Link link(s);
-  Reports reports;
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
-  const auto elapsed = msSince(start);
-  std::string log = out.take();
-  expectAbout(elapsed, 10000);
+  QueryOnce q(s);
+  EXPECT_EQ(q.result, 4);
+  std::string log = q.out.take();
+  expectAbout(q.ms, 10000);
 
   const auto writes = Sim_Writes();
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].bytes, kVersionQuery);
   EXPECT_EQ(writes[1].bytes, kVersionQuery);
   expectAbout(between(writes[0].when, writes[1].when), 5000);
-  const auto events = reports.all();
-  ASSERT_EQ(reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
-  expectAbout(between(start, events[0].when), 5000);
-  expectAbout(between(start, events[2].when), 10000);
+  const auto events = q.reports.all();
+  ASSERT_EQ(q.reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
+  expectAbout(between(q.start, events[0].when), 5000);
+  expectAbout(between(q.start, events[2].when), 10000);
   EXPECT_NE(log.find("ERROR   : HECI Send command timeouts.\n"), std::string::npos);
   EXPECT_LT(log.find("ERROR   : HECI Send command timeouts.\n"), log.find("ERROR   : Send HCI frame failed.\n"));
-  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
-  EXPECT_EQ(link.ctx->meRequest.load(), MeRequestNone);
-  EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(recordBytes(q.info), recordBytes(freshInfo()));
+  EXPECT_EQ(q.link.ctx->meRequest.load(), MeRequestNone);
+  EXPECT_EQ(q.link.ctx->sendPending, 0);
 
   // The answer comes too late: dropped, and the next receive is posted.
   const uint32_t delivered = Sim_GetStats().framesDelivered;
@@ -60,63 +55,50 @@ TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
   osal_sync::sleep_for(std::chrono::milliseconds(500));  // let the dispatcher log
   log = late.take();
   EXPECT_EQ(log, "LOG     : FIXME : Receive Message integrity checks : for command 20 , with status 1\n");
-  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
+  EXPECT_EQ(recordBytes(q.info), recordBytes(freshInfo()));
 }
 
 TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
   SimScenario s;
   s.answerMode = ANSWER_RESEND;
-  Link link(s);
-  Reports reports;
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 0);
-  out.take();
-  expectAbout(msSince(start), 5000);
-  EXPECT_EQ(info.radioType, 2);
+  QueryOnce q(s);
+  EXPECT_EQ(q.result, 0);
+  q.out.take();
+  expectAbout(q.ms, 5000);
+  EXPECT_EQ(q.info.radioType, 2);
   EXPECT_EQ(Sim_GetStats().writes, 2u);
-  EXPECT_EQ(reports.ids(), std::vector<uint32_t>{6});
-  EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(q.reports.ids(), std::vector<uint32_t>{6});
+  EXPECT_EQ(q.link.ctx->sendPending, 0);
 }
 
 TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
   SimScenario s;
   s.answerMode = ANSWER_READERROR;
-  Link link(s);
-  Reports reports;
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &info), 4);
-  EXPECT_LT(msSince(start), 2000);
+  QueryOnce q(s);
+  EXPECT_EQ(q.result, 4);
+  EXPECT_LT(q.ms, 2000);
   // The request keeps its timer: one resend, then the final reports, with
   // nobody left to wake.
-  ASSERT_TRUE(Sim_WaitFor([&](const SimStats&) { return reports.ids().size() == 3; }, 15000));
-  out.take();
-  EXPECT_EQ(reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
+  ASSERT_TRUE(Sim_WaitFor([&](const SimStats&) { return q.reports.ids().size() == 3; }, 15000));
+  q.out.take();
+  EXPECT_EQ(q.reports.ids(), (std::vector<uint32_t>{6, 6, 3}));
   EXPECT_EQ(Sim_GetStats().writes, 2u);
-  EXPECT_EQ(recordBytes(info), recordBytes(freshInfo()));
-  EXPECT_EQ(link.ctx->sendPending, 0);
+  EXPECT_EQ(recordBytes(q.info), recordBytes(freshInfo()));
+  EXPECT_EQ(q.link.ctx->sendPending, 0);
 }
 
 TEST(LinkTimeout, AnswerWithinTheTimeoutStopsTheTimer) {
   SimScenario s;
   s.answerDelayMs = 1000;
-  Link link(s);
-  Reports reports;
-  MeQueryInfo info = freshInfo();
-  const auto start = SimClock::now();
-  Output out;
-  const int32_t result = vxHECI_QueryInfo(link.ctx, &info);
-  EXPECT_GE(msSince(start), 1000 - kEarly);
+  QueryOnce q(s);
+  EXPECT_GE(q.ms, 1000 - kEarly);
   // Past the first timeout, with room for a late timer thread.
-  osal_sync::sleep_until(start + std::chrono::milliseconds(5000 + kLate));
-  EXPECT_EQ(out.take(), "");
-  EXPECT_EQ(result, 0);
+  osal_sync::sleep_until(q.start + std::chrono::milliseconds(5000 + kLate));
+  EXPECT_EQ(q.out.take(), "");
+  EXPECT_EQ(q.result, 0);
   EXPECT_EQ(Sim_GetStats().writes, 1u) << "nothing was resent";
-  EXPECT_TRUE(reports.ids().empty());
-  EXPECT_EQ(pendingFlag(link.ctx), 0);
+  EXPECT_TRUE(q.reports.ids().empty());
+  EXPECT_EQ(pendingFlag(q.link.ctx), 0);
 }
 
 // A query failed by a read error keeps its timer, which resends it. When the
