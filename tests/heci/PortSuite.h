@@ -55,11 +55,11 @@ TYPED_TEST_P(PortSuite, TheDeviceGoingDuringTheQueryIsADeviceError) {
 // A device that takes no more messages: a write fails after its half
 // second (the emulated device's queue first takes what fits).
 TYPED_TEST_P(PortSuite, WritesFailAfterHalfASecondWithoutRoom) {
+  Output out;
   SimScenario sc;
   sc.stallWrites = true;
   PortUnderTest port(sc);
   ASSERT_EQ(port.status, hsSuccess);
-  Output out;
   int written = 0;
   long long failedAfterMs = 0;
   for (; written < 1000; ++written) {
