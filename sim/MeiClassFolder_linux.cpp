@@ -1,6 +1,5 @@
 #include "MeiClassFolder_linux.h"
 
-#include <dlfcn.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -17,6 +16,8 @@
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "LibcNext_linux.h"
 
 namespace {
 
@@ -49,26 +50,6 @@ Registry& registry() {
 // go straight to the C library.
 std::atomic<int> gAttributeCount{0};
 
-using PollFn = int (*)(pollfd*, nfds_t, int);
-using PreadFn = ssize_t (*)(int, void*, size_t, off_t);
-
-// The C library's function of that name, looked up once. Not a function's
-// static: the first calls may come from two threads at once, and an atomic
-// keeps that plain to the thread sanitizer too (a second lookup finds the
-// same function).
-template <typename F>
-F next(std::atomic<F>& slot, const char* name) {
-  F f = slot.load(std::memory_order_acquire);
-  if (f == nullptr) {
-    f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-    slot.store(f, std::memory_order_release);
-  }
-  return f;
-}
-
-std::atomic<PollFn> gPoll{nullptr};
-std::atomic<PreadFn> gPread{nullptr};
-
 bool keyOf(int fd, Key* key) {
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) return false;
@@ -94,7 +75,7 @@ void wakeWaiters(Registry& r) {
 }  // namespace
 
 extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-  const PollFn realPoll = next(gPoll, "poll");
+  static const auto realPoll = libcNext<decltype(&::poll)>("poll");
   if (gAttributeCount.load() == 0) return realPoll(fds, count, timeout);
   Registry& r = registry();
   std::vector<bool> fake(count, false);
@@ -159,7 +140,7 @@ extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-  const PreadFn realPread = next(gPread, "pread");
+  static const auto realPread = libcNext<decltype(&::pread)>("pread");
   if (gAttributeCount.load() == 0) return realPread(fd, buffer, size, offset);
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);

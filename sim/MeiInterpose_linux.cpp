@@ -29,7 +29,6 @@
 #undef _FORTIFY_SOURCE
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/mei.h>
 #include <poll.h>
@@ -53,6 +52,7 @@
 #include <thread>
 #include <vector>
 
+#include "LibcNext_linux.h"
 #include "MeiClassFolder_linux.h"
 #include "SimModel.h"
 
@@ -67,16 +67,6 @@ ssize_t __read_chk(int fd, void* buf, size_t nbytes, size_t buflen);
 namespace {
 
 constexpr const char* kDevicePath = "/dev/mei0";
-
-template <typename F>
-F nextSymbol(const char* name) {
-  void* symbol = dlsym(RTLD_NEXT, name);
-  if (symbol == nullptr) std::abort();
-  return reinterpret_cast<F>(symbol);
-}
-
-#define NEXT(name) \
-  static const auto real = nextSymbol<decltype(&::name)>(#name)
 
 // Keeps errno as the caller left it across our own calls on a path that
 // succeeds.
@@ -348,7 +338,7 @@ mode_t modeArgument(int flags, va_list args) {
 }
 
 ssize_t readDevice(const SimFdPtr& f, int fd, void* buf, size_t count) {
-  NEXT(read);
+  LIBC_NEXT(read);
   if (simmodel::IsGone(f->connection)) {
     errno = ENODEV;
     return -1;
@@ -382,7 +372,7 @@ int open(const char* path, int flags, ...) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(open);
+  LIBC_NEXT(open);
   return real(path, flags, mode);
 }
 
@@ -395,7 +385,7 @@ int open64(const char* path, int flags, ...) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(open64);
+  LIBC_NEXT(open64);
   return real(path, flags, mode);
 }
 
@@ -408,7 +398,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(openat);
+  LIBC_NEXT(openat);
   return real(dirfd, path, flags, mode);
 }
 
@@ -421,7 +411,7 @@ int openat64(int dirfd, const char* path, int flags, ...) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(openat64);
+  LIBC_NEXT(openat64);
   return real(dirfd, path, flags, mode);
 }
 
@@ -430,7 +420,7 @@ int __open_2(const char* path, int flags) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(__open_2);
+  LIBC_NEXT(__open_2);
   return real(path, flags);
 }
 
@@ -439,7 +429,7 @@ int __open64_2(const char* path, int flags) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(__open64_2);
+  LIBC_NEXT(__open64_2);
   return real(path, flags);
 }
 
@@ -448,7 +438,7 @@ int __openat_2(int dirfd, const char* path, int flags) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(__openat_2);
+  LIBC_NEXT(__openat_2);
   return real(dirfd, path, flags);
 }
 
@@ -457,7 +447,7 @@ int __openat64_2(int dirfd, const char* path, int flags) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return -1;
-  NEXT(__openat64_2);
+  LIBC_NEXT(__openat64_2);
   return real(dirfd, path, flags);
 }
 
@@ -465,7 +455,7 @@ DIR* opendir(const char* path) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return nullptr;
-  NEXT(opendir);
+  LIBC_NEXT(opendir);
   return real(path);
 }
 
@@ -473,7 +463,7 @@ FILE* fopen(const char* path, const char* mode) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return nullptr;
-  NEXT(fopen);
+  LIBC_NEXT(fopen);
   return real(path, mode);
 }
 
@@ -481,7 +471,7 @@ FILE* fopen64(const char* path, const char* mode) {
   std::string moved;
   path = reroute(path, &moved);
   if (path == nullptr) return nullptr;
-  NEXT(fopen64);
+  LIBC_NEXT(fopen64);
   return real(path, mode);
 }
 
@@ -492,7 +482,7 @@ int ioctl(int fd, unsigned long request, ...) {
   va_end(args);
   SimFdPtr f = lookup(fd);
   if (!f) {
-    NEXT(ioctl);
+    LIBC_NEXT(ioctl);
     return real(fd, request, argument);
   }
   ErrnoKeeper keeper;
@@ -516,14 +506,14 @@ int ioctl(int fd, unsigned long request, ...) {
 ssize_t read(int fd, void* buf, size_t count) {
   SimFdPtr f = lookup(fd);
   if (f) return readDevice(f, fd, buf, count);
-  NEXT(read);
+  LIBC_NEXT(read);
   return real(fd, buf, count);
 }
 
 ssize_t __read_chk(int fd, void* buf, size_t nbytes, size_t buflen) {
   SimFdPtr f = lookup(fd);
   if (!f) {
-    NEXT(__read_chk);
+    LIBC_NEXT(__read_chk);
     return real(fd, buf, nbytes, buflen);
   }
   if (nbytes > buflen) std::abort();
@@ -531,7 +521,7 @@ ssize_t __read_chk(int fd, void* buf, size_t nbytes, size_t buflen) {
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
-  NEXT(write);
+  LIBC_NEXT(write);
   SimFdPtr f = lookup(fd);
   if (!f) return real(fd, buf, count);
   if (count == 0) return 0;
@@ -551,7 +541,7 @@ int close(int fd) {
     std::lock_guard<std::mutex> guard(r.lock);
     r.byFd.erase(fd);
   }
-  NEXT(close);
+  LIBC_NEXT(close);
   return real(fd);
 }
 
