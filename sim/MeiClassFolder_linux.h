@@ -17,12 +17,13 @@
 
 class MeiClassFolder {
  public:
+  // A new folder, empty until devices are added; removed with its devices.
   MeiClassFolder();
   ~MeiClassFolder();
+  const char* folder() const { return folder_.c_str(); }
   MeiClassFolder(const MeiClassFolder&) = delete;
   MeiClassFolder& operator=(const MeiClassFolder&) = delete;
 
-  const char* folder() const { return folder_.c_str(); }
   // Adds meiN with this state; an empty kind writes no kind file (older
   // kernels have none).
   void addDevice(int n, const char* state, const char* kind = "mei");

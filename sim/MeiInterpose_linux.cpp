@@ -359,120 +359,92 @@ ssize_t readDevice(const SimFdPtr& f, int fd, void* buf, size_t count) {
   return -1;
 }
 
+// The C library's `call` on the path, rerouted where it names the emulated
+// class folder; `failed` (errno ENOENT) where that folder does not exist,
+// on a machine without a device.
+template <typename Result, typename Call>
+Result rerouted(const char* path, Result failed, Call call) {
+  std::string moved;
+  path = reroute(path, &moved);
+  return path == nullptr ? failed : call(path);
+}
+
+// Every open variant: the emulated device itself, or the C library's `open`.
+template <typename Open>
+int openPath(const char* path, int flags, Open open) {
+  return classify(path) != 0 ? openDevice(path, flags) : rerouted(path, -1, open);
+}
+
 }  // namespace
 
 extern "C" {
 
+// Takes `mode`, the variadic argument of an open, which a caller passes
+// only where the flags may create a file.
+#define TAKE_MODE(flags)                          \
+  va_list args;                                   \
+  va_start(args, flags);                          \
+  const mode_t mode = modeArgument(flags, args); \
+  va_end(args)
+
 int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeArgument(flags, args);
-  va_end(args);
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
+  TAKE_MODE(flags);
   LIBC_NEXT(open);
-  return real(path, flags, mode);
+  return openPath(path, flags, [&](const char* p) { return real(p, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeArgument(flags, args);
-  va_end(args);
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
+  TAKE_MODE(flags);
   LIBC_NEXT(open64);
-  return real(path, flags, mode);
+  return openPath(path, flags, [&](const char* p) { return real(p, flags, mode); });
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeArgument(flags, args);
-  va_end(args);
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
+  TAKE_MODE(flags);
   LIBC_NEXT(openat);
-  return real(dirfd, path, flags, mode);
+  return openPath(path, flags, [&](const char* p) { return real(dirfd, p, flags, mode); });
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = modeArgument(flags, args);
-  va_end(args);
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
+  TAKE_MODE(flags);
   LIBC_NEXT(openat64);
-  return real(dirfd, path, flags, mode);
+  return openPath(path, flags, [&](const char* p) { return real(dirfd, p, flags, mode); });
 }
 
+// The fortified forms that _FORTIFY_SOURCE builds call instead.
 int __open_2(const char* path, int flags) {
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
   LIBC_NEXT(__open_2);
-  return real(path, flags);
+  return openPath(path, flags, [&](const char* p) { return real(p, flags); });
 }
 
 int __open64_2(const char* path, int flags) {
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
   LIBC_NEXT(__open64_2);
-  return real(path, flags);
+  return openPath(path, flags, [&](const char* p) { return real(p, flags); });
 }
 
 int __openat_2(int dirfd, const char* path, int flags) {
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
   LIBC_NEXT(__openat_2);
-  return real(dirfd, path, flags);
+  return openPath(path, flags, [&](const char* p) { return real(dirfd, p, flags); });
 }
 
 int __openat64_2(int dirfd, const char* path, int flags) {
-  if (classify(path) != 0) return openDevice(path, flags);
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return -1;
   LIBC_NEXT(__openat64_2);
-  return real(dirfd, path, flags);
+  return openPath(path, flags, [&](const char* p) { return real(dirfd, p, flags); });
 }
 
 DIR* opendir(const char* path) {
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return nullptr;
   LIBC_NEXT(opendir);
-  return real(path);
+  return rerouted(path, static_cast<DIR*>(nullptr), [&](const char* p) { return real(p); });
 }
 
 FILE* fopen(const char* path, const char* mode) {
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return nullptr;
   LIBC_NEXT(fopen);
-  return real(path, mode);
+  return rerouted(path, static_cast<FILE*>(nullptr), [&](const char* p) { return real(p, mode); });
 }
 
 FILE* fopen64(const char* path, const char* mode) {
-  std::string moved;
-  path = reroute(path, &moved);
-  if (path == nullptr) return nullptr;
   LIBC_NEXT(fopen64);
-  return real(path, mode);
+  return rerouted(path, static_cast<FILE*>(nullptr), [&](const char* p) { return real(p, mode); });
 }
 
 int ioctl(int fd, unsigned long request, ...) {
