@@ -3,6 +3,7 @@
 
 NFC_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export WINEDEBUG=-all
+source "$NFC_ROOT/scripts/lib/wine_prefix.sh"
 
 nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
                      libbenchmark-dev valgrind hyperfine python3)
@@ -139,10 +140,7 @@ nfc_twin_pins() {
 nfc_wine_prefix() {
   if [ -x /usr/lib/wine/wine64 ] && [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
     echo "== creating the Wine prefix"
-    # Through wine64: where the kernel runs no 32-bit code, Debian's wrapper
-    # (which prefers the 32-bit loader) cannot start at all.
-    WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-    wineserver -w 2>/dev/null || true
+    nfc_make_wine_prefix "${WINEPREFIX:-$HOME/.wine}" || true
   fi
 }
 

@@ -9,8 +9,8 @@
 # through wine64: Wine hosts drivers in a 64-bit process, and a 32-bit
 # installer would skip the INF's NTamd64 sections.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/wine_prefix.sh"
 export WINEDEBUG=-all
-# No Mono or Gecko installer dialogs in the new prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINELOADER=/usr/lib/wine/wine64
 wine64=/usr/lib/wine/wine64
@@ -26,21 +26,7 @@ dos_path() { printf 'Z:%s' "${1//\//\\}"; }
 # Makes $WINEPREFIX anew with the driver installed; says on stderr, in one
 # line, which step failed.
 create_prefix() {
-  wineserver -k 2>/dev/null
-  wineserver -w 2>/dev/null
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  # In the QEMU guest (scripts/guest), a fresh prefix costs minutes: start
-  # from the template prefix that the guest keeps instead.
-  if [ -n "${NFC_GUEST_PREFIX_TEMPLATE:-}" ] && [ -f "$NFC_GUEST_PREFIX_TEMPLATE" ]; then
-    mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$NFC_GUEST_PREFIX_TEMPLATE" ||
-      { echo "cannot unpack $NFC_GUEST_PREFIX_TEMPLATE" >&2; return 1; }
-  else
-    "$wine64" wineboot -i >/dev/null 2>&1 || { echo "wineboot -i failed" >&2; return 1; }
-  fi
-  # services.exe of the session that wineboot started keeps the service
-  # database locked for about a minute: install in a new session.
-  wineserver -w
+  nfc_make_wine_prefix "$WINEPREFIX" || return 1
   "$wine64" "$driver/nfcmesim_ctl.exe" install "$(dos_path "$driver/nfcmesim.inf")" 'ROOT\NFCMESIM' ||
     { echo "driver install failed" >&2; return 1; }
   "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' ||

@@ -1,8 +1,7 @@
 # Sourced by the Tamvik end-to-end scripts that need a Wine prefix of their
-# own: makes `tmp`, a fresh prefix in it (wineboot -i, then a new session:
-# services.exe of the session that wineboot started holds the service
-# database for about a minute), and takes both down at exit. Everything runs
-# through wine64.
+# own: makes `tmp`, a fresh prefix in it (scripts/lib/wine_prefix.sh), and
+# takes both down at exit. Everything runs through wine64.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/wine_prefix.sh"
 wine64=/usr/lib/wine/wine64
 tmp=$(mktemp -d)
 export WINEPREFIX=$tmp/prefix
@@ -29,6 +28,5 @@ die() {
 dos_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 start=$(date +%s)
-timeout 120 "$wine64" wineboot -i >/dev/null 2>&1 || die "wineboot -i"
-timeout 60 wineserver -w
+why=$(nfc_make_wine_prefix "$WINEPREFIX" 2>&1) || die "$why"
 echo "prefix ready after $(($(date +%s) - start)) s"
