@@ -52,6 +52,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
+from pe import Pe  # noqa: E402
 from e2e_orlisk import (CONNECT_FAILED, CONNECT_REPORT, FAILED_LINE, HANG_LIMIT_S,  # noqa: E402
                         NOT_PRESENT, PAUSE, QUERY_FAILED, TIMEOUT_LINE, exactly, query_fails_with,
                         run_program, without_report_failures)
@@ -71,14 +73,6 @@ READ_ERROR = "WARNING : NfcMeIfReceiveComplete Read error => Handled.\n"
 NO_SUBSCRIPTION = "ERROR   : EvtSubscribe failed with 0.\n"
 
 
-def pe_machine(path):
-    """The machine field of a PE file's header: 0x14c (i386) or 0x8664."""
-    with open(path, "rb") as f:
-        head = f.read(4096)
-    offset = int.from_bytes(head[0x3C:0x40], "little")
-    return int.from_bytes(head[offset + 4:offset + 6], "little")
-
-
 WINE_HOSTNAME = {0x14C: "/usr/lib/i386-linux-gnu/wine/i386-windows/hostname.exe",
                  0x8664: "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe"}
 
@@ -87,7 +81,7 @@ def start_cost(runner, exe, env, folder):
     """Seconds it takes here to start and end a program as wide as `exe`
     that does nothing: the larger of two runs of Wine's hostname.exe in
     the session the cases use. 0 where Wine has no such program."""
-    probe = WINE_HOSTNAME.get(pe_machine(exe))
+    probe = WINE_HOSTNAME.get(Pe(exe).machine)
     if probe is None or not os.path.exists(probe):
         return 0.0
     costs = []
