@@ -27,6 +27,13 @@ nfc_make_wine_prefix() {
     else
       timeout 600 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || { echo "wineboot -i failed" >&2; exit 1; }
     fi
+    # Wine's service manager gives a service (a driver's host among them)
+    # a few seconds to start, as Windows does, and then leaves it stopped for the
+    # whole session: on a loaded machine, or in an emulated one, a driver
+    # then never appears. Five minutes, read at each session's start.
+    timeout 300 /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Control' \
+      /v ServicesPipeTimeout /t REG_DWORD /d 300000 /f >/dev/null 2>&1 ||
+      { echo "cannot set the service start timeout" >&2; exit 1; }
     timeout 120 wineserver -w
   )
 }
