@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "Mutex.h"
@@ -21,6 +22,21 @@ const char* const kNotOwnerLine = "ERROR   : Cannot unlock mutex 120\n\n";  // E
 const char* const kNotOwnerLine = "ERROR   : Cannot unlock mutex 1\n\n";  // EPERM
 #endif
 
+// A thread that takes a lock, notes that it got it and gives it back; `got`
+// tells whether it has got through so far.
+struct Taker {
+  explicit Taker(Mutex* m) : Taker([m] { Mutex_Lock(m); }, [m] { Mutex_Unlock(m); }) {}
+  explicit Taker(WaiterNotifier* w) : Taker([w] { WaiterNotifier_Lock(w); }, [w] { WaiterNotifier_Unlock(w); }) {}
+  Taker(std::function<void()> lock, std::function<void()> unlock)
+      : thread([this, lock, unlock] {
+          lock();
+          got = true;
+          unlock();
+        }) {}
+  std::atomic<bool> got{false};
+  OnThread thread;
+};
+
 }  // namespace
 
 TEST(Mutex, SerialisesAndIsReentrantForItsOwner) {
@@ -28,18 +44,13 @@ TEST(Mutex, SerialisesAndIsReentrantForItsOwner) {
   ASSERT_EQ(Mutex_Create(&m), 0);
   Mutex_Lock(m);
   Mutex_Lock(m);
-  std::atomic<bool> got{false};
-  OnThread other([&] {
-    Mutex_Lock(m);
-    got = true;
-    Mutex_Unlock(m);
-  });
+  Taker other(m);
   Mutex_Unlock(m);
   Thread_Sleep(50);
-  EXPECT_FALSE(got.load()) << "one unlock of two takes released the lock";
+  EXPECT_FALSE(other.got.load()) << "one unlock of two takes released the lock";
   Mutex_Unlock(m);
-  other.join();
-  EXPECT_TRUE(got.load());
+  other.thread.join();
+  EXPECT_TRUE(other.got.load());
   Mutex_Delete(m);
 }
 
@@ -54,17 +65,12 @@ TEST(Mutex, OwnerThatEndsHoldingTheLockDoesNotBlockTheNextTakerAndNothingIsLogge
   }
   Thread_Sleep(20);  // let the OS finish the thread off
   Output out;
-  std::atomic<bool> got{false};
-  OnThread next([&] {
-    Mutex_Lock(m);
-    got = true;
-    Mutex_Unlock(m);
-  });
-  next.join();
+  Taker next(m);
+  next.thread.join();
   Mutex_Lock(m);
   Mutex_Unlock(m);
   EXPECT_EQ(out.take(), "");
-  EXPECT_TRUE(got.load());
+  EXPECT_TRUE(next.got.load());
   Mutex_Delete(m);
 }
 
@@ -76,17 +82,12 @@ TEST(Mutex, UnlockByANonOwnerIsLoggedAndTheLockStaysWithItsHolder) {
   OnThread intruder([&] { Mutex_Unlock(m); });
   intruder.join();
   EXPECT_EQ(out.take(), kNotOwnerLine);
-  std::atomic<bool> got{false};
-  OnThread taker([&] {
-    Mutex_Lock(m);
-    got = true;
-    Mutex_Unlock(m);
-  });
+  Taker taker(m);
   Thread_Sleep(50);
-  EXPECT_FALSE(got.load());
+  EXPECT_FALSE(taker.got.load());
   Mutex_Unlock(m);
-  taker.join();
-  EXPECT_TRUE(got.load());
+  taker.thread.join();
+  EXPECT_TRUE(taker.got.load());
   Mutex_Delete(m);
 }
 
@@ -160,18 +161,13 @@ TEST(WaiterNotifier, WokenWaiterHoldsTheLockAgain) {
   WaiterNotifier_Lock(w);
   OnThread notifier([&] { WaiterNotifier_Notify(w); });
   WaiterNotifier_Wait(w);
-  std::atomic<bool> got{false};
-  OnThread locker([&] {
-    WaiterNotifier_Lock(w);
-    got = true;
-    WaiterNotifier_Unlock(w);
-  });
+  Taker locker(w);
   Thread_Sleep(50);
-  EXPECT_FALSE(got.load());
+  EXPECT_FALSE(locker.got.load());
   WaiterNotifier_Unlock(w);
   notifier.join();
-  locker.join();
-  EXPECT_TRUE(got.load());
+  locker.thread.join();
+  EXPECT_TRUE(locker.got.load());
   WaiterNotifier_Delete(w);
 }
 
