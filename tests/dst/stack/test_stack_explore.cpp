@@ -160,20 +160,28 @@ int32_t queryRetrying(NfcMeContext* ctx, uint64_t pauseMs, uint64_t untilMs) {
   }
 }
 
-NfcMeContext* connect(dst::Context& c) {
-  NfcMeContext* ctx = nullptr;
-  expect(c, vxHECI_Connect(&ctx, nullptr) == 0, "connect failed");
-  return ctx;
+// A client of the link API over `scenario`: connects, runs `body` on the
+// context and closes it; a client whose run must succeed has its output,
+// the close's included, checked for failure lines.
+template <typename Body>
+dst::Scenario linkClient(const std::string& name, const std::string& scenario, Body body, bool clean = false) {
+  return {name, [=](dst::Context& c) {
+            Begin(scenarioOf(scenario));
+            dst::SetThreadName("client");
+            NfcMeContext* ctx = nullptr;
+            expect(c, vxHECI_Connect(&ctx, nullptr) == 0, "connect failed");
+            body(c, ctx);
+            vxHECI_Close(ctx);
+            if (clean) forbidFailureLines(c, c.Output());
+            End(c);
+          }};
 }
 
 // A query that failed on a read error leaves its request and timer running;
 // the client retries while it is refused as busy. The retry that is
 // committed once the old request has ended is answered, so it returns 0.
 dst::Scenario retryAfterReadError(const std::string& name, uint64_t pauseMs) {
-  return {name, [=](dst::Context& c) {
-            Begin(scenarioOf("answerQueries=3-"));
-            dst::SetThreadName("client");
-            NfcMeContext* ctx = connect(c);
+  return linkClient(name, "answerQueries=3-", [=](dst::Context& c, NfcMeContext* ctx) {
             const uint64_t at = Draw(c, 1, 4999);
             int32_t first = -1, last = -1;
             WithFaults({{at, [] { Sim_InjectReadError(EIO); }}}, [&] {
@@ -193,19 +201,15 @@ dst::Scenario retryAfterReadError(const std::string& name, uint64_t pauseMs) {
               Forbid(c, c.Output(), "Unexpected NfcMeMaintenanceSubcommandVersionQuery");
             }
             Forbid(c, c.Output(), "resendFrame called but previous Send not ACK");
-            vxHECI_Close(ctx);
-            End(c);
-          }};
+          });
 }
 
 // An NCI send response lands while the second query commits, whose write
 // then fails. Whatever the order, the third query is not failed by what
 // happened to the second.
 dst::Scenario frameAndFailedWriteAroundACommit() {
-  return {"frame and failed write around a commit", [](dst::Context& c) {
-            Begin(scenarioOf("failWriteNumber=2"));
-            dst::SetThreadName("client");
-            NfcMeContext* ctx = connect(c);
+  return linkClient("frame and failed write around a commit", "failWriteNumber=2",
+                    [](dst::Context& c, NfcMeContext* ctx) {
             int32_t second = -1, third = -1;
             WithFaults({{100, [] { Sim_InjectFrame({0x04, 0x00, 0, 0, 0, 0}); }}}, [&] {
               MeQueryInfo info{};
@@ -218,34 +222,26 @@ dst::Scenario frameAndFailedWriteAroundACommit() {
             // 2: the failed write closed the link (the frame came before the
             // commit); 0: the frame had taken the request, the link stays.
             expect(c, third == 0 || third == 2, "the third query ended with " + std::to_string(third));
-            vxHECI_Close(ctx);
-            End(c);
-          }};
+          });
 }
 
 // The first timeout's answer on the link API, with the resend unanswered.
 dst::Scenario linkAnswerAtTheTimeout() {
-  return {"link: answer at the timeout, resend unanswered", [](dst::Context& c) {
-            Begin(scenarioOf("answerDelayMs=5000;answerQueries=1"));
-            dst::SetThreadName("client");
-            NfcMeContext* ctx = connect(c);
+  return linkClient("link: answer at the timeout, resend unanswered", "answerDelayMs=5000;answerQueries=1",
+                    [](dst::Context& c, NfcMeContext* ctx) {
             MeQueryInfo info{};
             const int32_t r = vxHECI_QueryInfo(ctx, &info);
             expect(c, r == 0, "ended with " + std::to_string(r) + " although the answer came at 5000 ms");
             if (gExactTimes) expect(c, near(NowMs(), 5000), "ended at " + std::to_string(NowMs()) + " ms");
-            vxHECI_Close(ctx);
-            End(c);
-          }};
+          });
 }
 
 // With reconnection on, a failed write of the query reconnects and resends;
 // the query itself fails (its own write failed), and the read that the
 // reconnect cut short must not fail the next query, which is answered.
 dst::Scenario reconnectAndResend() {
-  return {"link: failed write, reconnect, next query", [](dst::Context& c) {
-            Begin(scenarioOf("failWriteNumber=2"));
-            dst::SetThreadName("client");
-            NfcMeContext* ctx = connect(c);
+  return linkClient("link: failed write, reconnect, next query", "failWriteNumber=2",
+                    [](dst::Context& c, NfcMeContext* ctx) {
             MeQueryInfo info{};
             expect(c, vxHECI_QueryInfo(ctx, &info) == 0, "the first query failed");
             ctx->autoReconnect = 1;
@@ -253,24 +249,18 @@ dst::Scenario reconnectAndResend() {
             expect(c, second == 4, "the query whose write failed ended with " + std::to_string(second));
             const int32_t third = queryRetrying(ctx, 100, 60000);
             expect(c, third == 0, "the next query ended with " + std::to_string(third) + " although it was answered");
-            vxHECI_Close(ctx);
-            End(c);
-          }};
+          });
 }
 
 dst::Scenario repeatedQueries() {
-  return {"link: five answered queries on one context", [](dst::Context& c) {
-            Begin(scenarioOf("framesAfterAnswer=20 01 00 00 00 00"));
-            dst::SetThreadName("client");
-            NfcMeContext* ctx = connect(c);
-            for (int i = 0; i < 5; ++i) {
-              MeQueryInfo info{};
-              expect(c, vxHECI_QueryInfo(ctx, &info) == 0, "query " + std::to_string(i + 1) + " failed");
-            }
-            vxHECI_Close(ctx);
-            forbidFailureLines(c, c.Output());
-            End(c);
-          }};
+  return linkClient("link: five answered queries on one context", "framesAfterAnswer=20 01 00 00 00 00",
+                    [](dst::Context& c, NfcMeContext* ctx) {
+                      for (int i = 0; i < 5; ++i) {
+                        MeQueryInfo info{};
+                        expect(c, vxHECI_QueryInfo(ctx, &info) == 0, "query " + std::to_string(i + 1) + " failed");
+                      }
+                    },
+                    true);
 }
 
 // --- Generated plans -------------------------------------------------------------
