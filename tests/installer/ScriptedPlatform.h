@@ -227,4 +227,42 @@ struct Tamvik {
   }
 };
 
+// What the tests install from, and the first line each operation prints for it.
+inline constexpr const wchar_t* kInf = L"C:\\drv\\nfc.inf";
+inline const std::string kAttempt = "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n";
+inline const std::string kStaged = "INFO: the driver package C:\\drv\\nfc.inf was successfully staged on the machine.\n";
+inline const std::string kUninstallAttempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
+// LoadLibrary's answer where there is no DIFxAPI.dll (ERROR_MOD_NOT_FOUND).
+inline constexpr uint32_t kModNotFound = 0x7E;
+
+// Whether any call begins with one of `prefixes`.
+inline bool callsAny(const std::vector<std::string>& calls, std::initializer_list<const char*> prefixes) {
+  for (const std::string& call : calls) {
+    for (const char* prefix : prefixes) {
+      if (call.rfind(prefix, 0) == 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The driver calls of a run: those after the re-enumeration (or all of an
+// uninstall's after the load).
+inline std::vector<std::string> driverCalls(const ScriptedPlatform& platform) {
+  std::vector<std::string> out;
+  for (const std::string& call : platform.calls) {
+    if (call.rfind("LoadDifxApi", 0) != 0 && call.rfind("CM_", 0) != 0) {
+      out.push_back(call);
+    }
+  }
+  return out;
+}
+
+// A machine without DIFxAPI.dll.
+struct InboxTamvik : Tamvik {
+  InboxTamvik() { platform.loadDifxResult = kModNotFound; }
+  std::vector<std::string> driverCalls() const { return tamvik_test::driverCalls(platform); }
+};
+
 }  // namespace tamvik_test

@@ -19,8 +19,6 @@ const std::string kUsage =
     "/u - Uninstall the driver\n"
     "/f - Force Install the driver\n";
 
-const wchar_t* const kInf = L"C:\\drv\\nfc.inf";
-
 const std::vector<std::string> kCreateCalls = {
     "SetupDiGetINFClassA 2048",
     "SetupDiCreateDeviceInfoList 4D36E97D",
@@ -94,17 +92,15 @@ TEST(TamvikCommandLine, UpperCaseOptionsWorkAsLowerCase) {
 }
 
 TEST(TamvikInstall, EveryResultRow) {
-  const std::string attempt = "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n";
-  const std::string staged = "INFO: the driver package C:\\drv\\nfc.inf was successfully staged on the machine.\n";
   const struct {
     uint32_t result;
     int code;
     std::string lines;
   } rows[] = {
       {0, 0, "SUCCESS: installed driver package C:\\drv\\nfc.inf.\n"},
-      {0x103, 3, staged + "INFO: All devices found already have a better driver than what is contained in the specified inf file.\n"},
-      {0xE000020B, 1, staged + "INFO: There aren't any live devnodes with the device ID contained in the INF.\n"},
-      {0xE0000301, 2, staged + "INFO: No device IDs found in INF 'C:\\drv\\nfc.inf' for current platform.\n"},
+      {0x103, 3, kStaged + "INFO: All devices found already have a better driver than what is contained in the specified inf file.\n"},
+      {0xE000020B, 1, kStaged + "INFO: There aren't any live devnodes with the device ID contained in the INF.\n"},
+      {0xE0000301, 2, kStaged + "INFO: No device IDs found in INF 'C:\\drv\\nfc.inf' for current platform.\n"},
       {0xE0000247, 4, "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0xE0000247.\n"
                       "ERROR: Some text..\n"},
   };
@@ -113,7 +109,7 @@ TEST(TamvikInstall, EveryResultRow) {
     run.platform.installResult = row.result;
     run({L"/i", kInf});
     EXPECT_EQ(run.code, row.code) << std::hex << row.result;
-    EXPECT_EQ(run.output.text, attempt + row.lines);
+    EXPECT_EQ(run.output.text, kAttempt + row.lines);
     EXPECT_EQ(run.platform.rebootFlagSeen, 0) << "the reboot flag is initialised";
   }
 }
@@ -144,8 +140,7 @@ TEST(TamvikInstall, NoSystemTextStillPrintsTheLine) {
   run({L"/i", kInf});
   EXPECT_EQ(run.code, 4);
   EXPECT_EQ(run.output.text,
-            "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
-            "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x2.\n"
+            kAttempt + "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x2.\n"
             "ERROR: .\n");
 }
 
@@ -157,8 +152,7 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
   EXPECT_EQ(locate.platform.calls,
             (std::vector<std::string>{kLoad, "CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
   EXPECT_EQ(locate.output.text,
-            "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
-            "CM_Locate_DevNode failed: 13\n"
+            kAttempt + "CM_Locate_DevNode failed: 13\n"
             "SUCCESS: installed driver package C:\\drv\\nfc.inf.\n");
 
   Tamvik reenumerate;
@@ -172,7 +166,6 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
 }
 
 TEST(TamvikUninstall, EveryResultRow) {
-  const std::string attempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
   const struct {
     uint32_t result;
     int code;
@@ -190,7 +183,7 @@ TEST(TamvikUninstall, EveryResultRow) {
     run.platform.uninstallResult = row.result;
     run({L"/u", kInf});
     EXPECT_EQ(run.code, row.code);
-    EXPECT_EQ(run.output.text, attempt + row.lines);
+    EXPECT_EQ(run.output.text, kUninstallAttempt + row.lines);
     EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
     EXPECT_EQ(run.platform.rebootFlagSeen, 0);
   }

@@ -13,40 +13,6 @@ using namespace tamvik_test;
 
 namespace {
 
-const wchar_t* const kInf = L"C:\\drv\\nfc.inf";
-const std::string kAttempt = "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n";
-const std::string kStaged = "INFO: the driver package C:\\drv\\nfc.inf was successfully staged on the machine.\n";
-const std::string kUninstallAttempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
-constexpr uint32_t kModNotFound = 0x7E;
-
-// A machine without DIFxAPI.dll.
-struct InboxTamvik : Tamvik {
-  InboxTamvik() { platform.loadDifxResult = kModNotFound; }
-
-  // The calls after the re-enumeration (or all of an uninstall's after the
-  // load).
-  std::vector<std::string> driverCalls() const {
-    std::vector<std::string> out;
-    for (const std::string& call : platform.calls) {
-      if (call.rfind("LoadDifxApi", 0) != 0 && call.rfind("CM_", 0) != 0) {
-        out.push_back(call);
-      }
-    }
-    return out;
-  }
-};
-
-bool callsAny(const std::vector<std::string>& calls, std::initializer_list<const char*> prefixes) {
-  for (const std::string& call : calls) {
-    for (const char* prefix : prefixes) {
-      if (call.rfind(prefix, 0) == 0) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 const std::string kFailed =
     "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x";
 

@@ -12,31 +12,11 @@ using namespace tamvik_test;
 
 namespace {
 
-const wchar_t* const kInf = L"C:\\drv\\nfc.inf";
-constexpr uint32_t kModNotFound = 0x7E;
 // What SetupAPI answers when it would have to ask about an untrusted
 // publisher but may not.
 constexpr uint32_t kPublisherNotTrusted = 0xE0000243;
 
-// The driver calls of a run, without the DLL load and the re-enumeration.
-std::vector<std::string> driverCalls(const ScriptedPlatform& platform) {
-  std::vector<std::string> out;
-  for (const std::string& call : platform.calls) {
-    if (call.rfind("LoadDifxApi", 0) != 0 && call.rfind("CM_", 0) != 0) {
-      out.push_back(call);
-    }
-  }
-  return out;
-}
-
-bool called(const ScriptedPlatform& platform, const std::string& prefix) {
-  for (const std::string& call : platform.calls) {
-    if (call.rfind(prefix, 0) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
+bool called(const ScriptedPlatform& platform, const char* prefix) { return callsAny(platform.calls, {prefix}); }
 
 }  // namespace
 
@@ -74,15 +54,13 @@ TEST(TamvikDifxLocation, NoProgramFolderMeansTheInboxPath) {
 }
 
 TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
-  Tamvik attended;
-  attended.platform.loadDifxResult = kModNotFound;
+  InboxTamvik attended;
   attended({L"/i", kInf});
   EXPECT_FALSE(called(attended.platform, "SetupSetNonInteractiveMode"));
   EXPECT_EQ(driverCalls(attended.platform).back(), "UpdateDriverForPlugAndPlayDevicesW ROOT\\NFC C:\\drv\\nfc.inf 0");
 
   // SetupAPI is switched before it stages anything, newdev gets its flag.
-  Tamvik unattended;
-  unattended.platform.loadDifxResult = kModNotFound;
+  InboxTamvik unattended;
   unattended.platform.canShowDialogs = false;
   unattended({L"/i", kInf});
   EXPECT_EQ(unattended.code, 0);
@@ -96,8 +74,7 @@ TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
 
   // Both uninstall ways run non-interactively too.
   for (bool hasDi : {false, true}) {
-    Tamvik uninstall;
-    uninstall.platform.loadDifxResult = kModNotFound;
+    InboxTamvik uninstall;
     uninstall.platform.canShowDialogs = false;
     uninstall.platform.hasDiUninstall = hasDi;
     uninstall({L"/u", kInf});
@@ -114,8 +91,7 @@ TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
 
 TEST(TamvikUnattended, ARefusedPromptEndsWithItsCodeAndText) {
   for (bool stagingRefuses : {true, false}) {
-    Tamvik run;
-    run.platform.loadDifxResult = kModNotFound;
+    InboxTamvik run;
     run.platform.canShowDialogs = false;
     run.platform.message = L"The publisher is not trusted.\r\n";
     if (stagingRefuses) {
@@ -126,14 +102,13 @@ TEST(TamvikUnattended, ARefusedPromptEndsWithItsCodeAndText) {
     run({L"/f", kInf, L"ROOT\\NFC"});
     EXPECT_EQ(run.code, 4);
     EXPECT_EQ(run.output.text,
-              "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n"
-              "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0xE0000243.\n"
+              kAttempt +
+                  "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0xE0000243.\n"
               "ERROR: The publisher is not trusted..\n");
   }
 }
 
 TEST(TamvikDiUninstall, EveryAnswerAndNoSearchOfTheInfFolder) {
-  const std::string attempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
   const struct {
     uint32_t answer;
     int code;
@@ -153,13 +128,12 @@ TEST(TamvikDiUninstall, EveryAnswerAndNoSearchOfTheInfFolder) {
       {0xE0000235, 9, "ERROR: An error occurred while uninstalling driver package C:\\drv\\nfc.inf e0000235\n."},
   };
   for (const auto& row : rows) {
-    Tamvik run;
-    run.platform.loadDifxResult = kModNotFound;
+    InboxTamvik run;
     run.platform.hasDiUninstall = true;
     run.platform.diUninstallResult = row.answer;
     run({L"/U", kInf});
     EXPECT_EQ(run.code, row.code) << std::hex << row.answer;
-    EXPECT_EQ(run.output.text, attempt + row.lines) << std::hex << row.answer;
+    EXPECT_EQ(run.output.text, kUninstallAttempt + row.lines) << std::hex << row.answer;
     // The original INF, flags 0, a reboot flag so that no restart prompt
     // appears; neither the search nor SetupUninstallOEMInfW.
     EXPECT_EQ(driverCalls(run.platform), (std::vector<std::string>{"DiUninstallDriverW C:\\drv\\nfc.inf 0"}));
