@@ -12,6 +12,7 @@
 #include "Orlisk.h"
 #include "TestSupport.h"
 
+using testsupport::with;
 
 namespace {
 
@@ -47,9 +48,7 @@ RunResult runWith(const SimScenario& scenario) {
 }
 
 SimScenario withRadio(int radioType) {
-  SimScenario s;
-  s.radioType = radioType;
-  return s;
+  return with<SimScenario>([=](auto& s) { s.radioType = radioType; });
 }
 
 bool endsWith(const std::string& s, const std::string& tail) {
@@ -108,9 +107,7 @@ TEST(Orlisk, OtherRadioTypesAreRejected) {
 }
 
 TEST(Orlisk, QueryFailurePrintsItsLineThenNotPresent) {
-  SimScenario s;
-  s.answerMode = ANSWER_READERROR;
-  const auto r = runWith(s);
+  const auto r = runWith(with<SimScenario>([](auto& s) { s.answerMode = ANSWER_READERROR; }));
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "Failed to retrieve informations from driver.\nHECI_NOT_PRESENT\n");
 }
@@ -135,9 +132,7 @@ TEST(Orlisk, ChecksOpenTheLinkThemselvesWhenNoneIsOpen) {
 }
 
 TEST(Orlisk, LazyCheckWithoutADeviceFailsWithTheConnectLine) {
-  SimScenario s;
-  s.devicePresent = false;
-  Sim_Configure(s);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.devicePresent = false; }));
   Orlisk orlisk;
   testsupport::Output captured;
   EXPECT_EQ(orlisk.checkIvn(), kIvnCheckFailed);

@@ -20,6 +20,7 @@ namespace hecitest {
 using testsupport::kVersionQuery;
 using testsupport::msSince;
 using testsupport::Output;
+using testsupport::with;
 
 // The device port linked into the executable (the simulator's own, or the
 // Linux port against the emulated /dev/mei0), opened over a scenario.

@@ -56,9 +56,7 @@ TYPED_TEST_P(PortSuite, TheDeviceGoingDuringTheQueryIsADeviceError) {
 // second (the emulated device's queue first takes what fits).
 TYPED_TEST_P(PortSuite, WritesFailAfterHalfASecondWithoutRoom) {
   Output out;
-  SimScenario sc;
-  sc.stallWrites = true;
-  PortUnderTest port(sc);
+  PortUnderTest port(with<SimScenario>([](auto& s) { s.stallWrites = true; }));
   ASSERT_EQ(port.status, hsSuccess);
   int written = 0;
   long long failedAfterMs = 0;

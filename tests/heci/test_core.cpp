@@ -31,9 +31,7 @@ class CoreTest : public ::testing::Test {
 };
 
 TEST_F(CoreTest, SendChecksTheLengthAgainstTheClientsMaximum) {
-  SimScenario sc;
-  sc.maxMessageLength = 64;
-  open(sc);
+  open(with<SimScenario>([](auto& s) { s.maxMessageLength = 64; }));
   EXPECT_EQ(core->maxMessageLength, 64u);
   std::vector<uint8_t> data(65, 0x5A);
 
@@ -58,9 +56,7 @@ TEST_F(CoreTest, SendChecksTheLengthAgainstTheClientsMaximum) {
 }
 
 TEST_F(CoreTest, ReceiveChecksTheBufferAndRefusesASecondPost) {
-  SimScenario sc;
-  sc.maxMessageLength = 32;
-  open(sc);
+  open(with<SimScenario>([](auto& s) { s.maxMessageLength = 32; }));
   uint8_t first[32], second[32];
   {
     Output out;
@@ -86,12 +82,10 @@ TEST_F(CoreTest, ReceiveChecksTheBufferAndRefusesASecondPost) {
 
 TEST_F(CoreTest, ARequestPostedAtOnceAfterOpenIsServed) {
   // The dispatch thread may not have reached its first wait yet.
-  SimScenario sc;
-  sc.framesOnConnect = SimFrames({{0x20, 0, 0, 0, 0, 0}});
   for (int i = 0; i < 30; ++i) {
     Recorder r;
     HECICore* c = nullptr;
-    Sim_Configure(sc);
+    Sim_Configure(with<SimScenario>([](auto& s) { s.framesOnConnect = SimFrames({{0x20, 0, 0, 0, 0, 0}}); }));
     ASSERT_EQ(HECIOpen(&c), hsSuccess);
     r.attach(c);
     uint8_t buffer[512];
@@ -239,9 +233,7 @@ TEST_F(CoreTest, ReconnectNeverFailsTheInterruptedRequest) {
   EXPECT_EQ(HECIReceiveMessage(core, second, sizeof second), hsAccepted);
 
   // The limit of the new connection replaces the old one.
-  SimScenario sc;
-  sc.maxMessageLength = 256;
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.maxMessageLength = 256; }));
   ASSERT_EQ(HECIReconnect(core), hsSuccess);
   EXPECT_EQ(core->maxMessageLength, 256u);
   EXPECT_EQ(HECISendMessage(core, kVersionQuery.data(), 11), hsAccepted);
@@ -263,9 +255,7 @@ bool postUntilAccepted(HECICore* core, uint8_t* buffer, uint32_t size) {
 
 TEST_F(CoreTest, SendAfterAFailedReconnectFailsThroughTheCallback) {
   open();
-  SimScenario gone;
-  gone.devicePresent = false;
-  Sim_Configure(gone);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.devicePresent = false; }));
   Output out;
   EXPECT_EQ(HECIReconnect(core), hsFailure);
   EXPECT_EQ(core->isValid, 1);
@@ -289,9 +279,7 @@ TEST_F(CoreTest, SendAfterAFailedReconnectFailsThroughTheCallback) {
 }
 
 TEST_F(CoreTest, AFailedWriteIsReportedToTheSendCallback) {
-  SimScenario sc;
-  sc.failWriteNumber = 1;
-  open(sc);
+  open(with<SimScenario>([](auto& s) { s.failWriteNumber = 1; }));
   Output out;
   EXPECT_EQ(HECISendMessage(core, kVersionQuery.data(), 11), hsFailure);
   EXPECT_EQ(out.take(), "ERROR   : HECI_Write : write() failed, errno : 5 (Input/output error)\n");
@@ -338,9 +326,7 @@ TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
 
 TEST(CoreStress, OpeningPostingAndClosingInQuickSuccession) {
   // Close races the dispatch thread between taking a request and reading.
-  SimScenario sc;
-  sc.framesOnConnect = SimFrames({{0x05, 0, 0, 0, 0, 0}});
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.framesOnConnect = SimFrames({{0x05, 0, 0, 0, 0, 0}}); }));
   for (int i = 0; i < 200; ++i) {
     HECICore* core = nullptr;
     ASSERT_EQ(HECIOpen(&core), hsSuccess);

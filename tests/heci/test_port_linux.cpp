@@ -27,11 +27,9 @@ INSTANTIATE_TYPED_TEST_SUITE_P(LinuxPort, PortSuite, LinuxPort);
 bool waitForStats(const std::function<bool(const SimStats&)>& c) { return Sim_WaitFor(c, 3000); }
 
 TEST(LinuxPort, ConnectsTheClientAndLearnsItsMaximum) {
-  SimScenario sc;
-  sc.maxMessageLength = 300;
   Output out;
   {
-    PortUnderTest d(sc);
+    PortUnderTest d(with<SimScenario>([](auto& s) { s.maxMessageLength = 300; }));
     ASSERT_EQ(d.status, hsSuccess);
     EXPECT_TRUE(HECIWin_IsOpen(d.device));
     EXPECT_EQ(HECIWin_MaxMessageLength(d.device), 300u);
@@ -234,10 +232,7 @@ TEST(LinuxPort, TheMachineListsMei0InItsClassFolderAndResetsItWhenTheScenarioSay
 }
 
 TEST(LinuxPort, AWriteRefusedByTheDevice) {
-  SimScenario sc;
-  sc.failWriteNumber = 2;
-  sc.writeErrno = EBUSY;
-  PortUnderTest d(sc);
+  PortUnderTest d(with<SimScenario>([](auto& s) { s.failWriteNumber = 2; s.writeErrno = EBUSY; }));
   ASSERT_EQ(d.status, hsSuccess);
   Output out;
   EXPECT_EQ(d.write(kVersionQuery), hsSuccess);
@@ -249,9 +244,7 @@ TEST(LinuxPort, AWriteRefusedByTheDevice) {
 }
 
 TEST(LinuxPort, TheCoreOverTheRealPort) {
-  SimScenario sc;
-  sc.radioType = 17;
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.radioType = 17; }));
   HECICore* core = nullptr;
   ASSERT_EQ(HECIOpen(&core), hsSuccess);
   Recorder rec;

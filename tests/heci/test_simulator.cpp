@@ -38,10 +38,7 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
 }
 
 TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
-  SimScenario sc;
-  sc.answerMode = ANSWER_RESEND;
-  sc.answerDelayMs = 150;
-  PortUnderTest port(sc);
+  PortUnderTest port(with<SimScenario>([](auto& s) { s.answerMode = ANSWER_RESEND; s.answerDelayMs = 150; }));
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   ASSERT_EQ(port.write(kVersionQuery), hsSuccess);
   const auto start = SimClock::now();

@@ -21,6 +21,7 @@ using testsupport::kVersionQuery;
 using testsupport::msSince;
 using testsupport::Output;
 using testsupport::waitUntil;
+using testsupport::with;
 
 // sendPending as read under the context's lock (the dispatcher and the timer
 // write it from their own threads).

@@ -107,9 +107,7 @@ TEST(LinkApi, ArgumentErrorsAreQuiet) {
 }
 
 TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
-  SimScenario s;
-  s.answerDelayMs = 800;
-  Link link(s);
+  Link link(with<SimScenario>([](auto& s) { s.answerDelayMs = 800; }));
   MeQueryInfo first = freshInfo();
   int32_t firstResult = -1;
   osal_sync::Thread waiter([&] { firstResult = vxHECI_QueryInfo(link.ctx, &first); });
@@ -126,9 +124,7 @@ TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
 }
 
 TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
-  SimScenario s;
-  s.failWriteNumber = 1;
-  QueryOnce q(s);
+  QueryOnce q(with<SimScenario>([](auto& s) { s.failWriteNumber = 1; }));
   EXPECT_EQ(q.result, 4);
   const std::string log = q.out.take();
   EXPECT_LT(q.ms, 2000);
@@ -147,9 +143,7 @@ TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
 // the query still reports its failed write at once; the resend's answer
 // finds nothing pending and is dropped, and the context stays usable.
 TEST(LinkApi, FailedWriteWithAutoReconnectResendsButFailsAtOnce) {
-  SimScenario s;
-  s.failWriteNumber = 1;
-  Link link(s);
+  Link link(with<SimScenario>([](auto& s) { s.failWriteNumber = 1; }));
   link.ctx->autoReconnect = 1;
   MeQueryInfo info = freshInfo();
   Output out;
@@ -202,9 +196,7 @@ TEST(LinkApi, FrameTakingTheRequestRightAfterItsCommitFailsIt) {
 // A failed write returns 4 at once, also when the send-complete handler
 // finds the request already taken by someone else and notifies nobody.
 TEST(LinkApi, FailedWriteOfARequestAlreadyTakenReturnsAtOnce) {
-  SimScenario s;
-  s.failWriteNumber = 2;
-  Link link(s);
+  Link link(with<SimScenario>([](auto& s) { s.failWriteNumber = 2; }));
   answerOneQuery(link.ctx);
   MeQueryInfo info = freshInfo();
   bool taken = false;

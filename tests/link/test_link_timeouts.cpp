@@ -24,9 +24,7 @@ long long between(SimClock::time_point a, SimClock::time_point b) {
 }  // namespace
 
 TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
-  SimScenario s;
-  s.answerMode = ANSWER_NONE;
-  QueryOnce q(s);
+  QueryOnce q(with<SimScenario>([](auto& s) { s.answerMode = ANSWER_NONE; }));
   EXPECT_EQ(q.result, 4);
   std::string log = q.out.take();
   expectAbout(q.ms, 10000);
@@ -59,9 +57,7 @@ TEST(LinkTimeout, NoAnswerResendsOnceThenFailsAndDropsALateAnswer) {
 }
 
 TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
-  SimScenario s;
-  s.answerMode = ANSWER_RESEND;
-  QueryOnce q(s);
+  QueryOnce q(with<SimScenario>([](auto& s) { s.answerMode = ANSWER_RESEND; }));
   EXPECT_EQ(q.result, 0);
   q.out.take();
   expectAbout(q.ms, 5000);
@@ -72,9 +68,7 @@ TEST(LinkTimeout, AnswerToTheResendIsTakenIn) {
 }
 
 TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
-  SimScenario s;
-  s.answerMode = ANSWER_READERROR;
-  QueryOnce q(s);
+  QueryOnce q(with<SimScenario>([](auto& s) { s.answerMode = ANSWER_READERROR; }));
   EXPECT_EQ(q.result, 4);
   EXPECT_LT(q.ms, 2000);
   // The request keeps its timer: one resend, then the final reports, with
@@ -88,9 +82,7 @@ TEST(LinkTimeout, TimerOfAQueryFailedByAReadErrorRunsOutHarmlessly) {
 }
 
 TEST(LinkTimeout, AnswerWithinTheTimeoutStopsTheTimer) {
-  SimScenario s;
-  s.answerDelayMs = 1000;
-  QueryOnce q(s);
+  QueryOnce q(with<SimScenario>([](auto& s) { s.answerDelayMs = 1000; }));
   EXPECT_GE(q.ms, 1000 - kEarly);
   // Past the first timeout, with room for a late timer thread.
   osal_sync::sleep_until(q.start + std::chrono::milliseconds(5000 + kLate));

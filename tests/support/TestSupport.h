@@ -70,6 +70,15 @@ class Output {
   bool taken_ = false;
 };
 
+// A default-made T that `change` then sets: a scenario or options that differ
+// from the defaults in a field or two, as one expression.
+template <typename T, typename Change>
+T with(Change change) {
+  T value;
+  change(value);
+  return value;
+}
+
 // How often `what` occurs in `text`, overlaps included.
 inline size_t count(const std::string& text, const std::string& what) {
   size_t n = 0;
