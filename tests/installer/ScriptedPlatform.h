@@ -218,6 +218,14 @@ struct Tamvik {
   RecordingOutput output;
   int code = -1;
 
+  Tamvik() = default;
+  // A run with `args` on a platform that `script` has set up.
+  template <typename Script>
+  Tamvik(std::initializer_list<const wchar_t*> args, Script script) {
+    script(platform);
+    (*this)(args);
+  }
+
   Tamvik& operator()(std::initializer_list<const wchar_t*> args) {
     std::vector<const wchar_t*> argv{L"Tamvik.exe"};
     argv.insert(argv.end(), args);
@@ -262,6 +270,11 @@ inline std::vector<std::string> driverCalls(const ScriptedPlatform& platform) {
 // A machine without DIFxAPI.dll.
 struct InboxTamvik : Tamvik {
   InboxTamvik() { platform.loadDifxResult = kModNotFound; }
+  template <typename Script>
+  InboxTamvik(std::initializer_list<const wchar_t*> args, Script script) : InboxTamvik() {
+    script(platform);
+    (*this)(args);
+  }
   std::vector<std::string> driverCalls() const { return tamvik_test::driverCalls(platform); }
 };
 

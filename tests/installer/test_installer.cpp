@@ -105,9 +105,7 @@ TEST(TamvikInstall, EveryResultRow) {
                       "ERROR: Some text..\n"},
   };
   for (const auto& row : rows) {
-    Tamvik run;
-    run.platform.installResult = row.result;
-    run({L"/i", kInf});
+    Tamvik run({L"/i", kInf}, [&](ScriptedPlatform& p) { p.installResult = row.result; });
     EXPECT_EQ(run.code, row.code) << std::hex << row.result;
     EXPECT_EQ(run.output.text, kAttempt + row.lines);
     EXPECT_EQ(run.platform.rebootFlagSeen, 0) << "the reboot flag is initialised";
@@ -125,19 +123,14 @@ TEST(TamvikInstall, MessageTextIsLookedUpUnderTheRightIdentifier) {
       {0x800B0100, "FormatMessageW 800B0100 400"},  // HRESULT as it is
   };
   for (const auto& c : cases) {
-    Tamvik run;
-    run.platform.installResult = c.result;
-    run({L"/i", kInf});
+    Tamvik run({L"/i", kInf}, [&](ScriptedPlatform& p) { p.installResult = c.result; });
     EXPECT_EQ(run.code, 4);
     EXPECT_EQ(run.platform.calls.back(), c.lookup);
   }
 }
 
 TEST(TamvikInstall, NoSystemTextStillPrintsTheLine) {
-  Tamvik run;
-  run.platform.installResult = 0x2;
-  run.platform.hasMessage = false;
-  run({L"/i", kInf});
+  Tamvik run({L"/i", kInf}, [&](ScriptedPlatform& p) { p.installResult = 0x2; p.hasMessage = false; });
   EXPECT_EQ(run.code, 4);
   EXPECT_EQ(run.output.text,
             kAttempt + "ERROR: An error occurred while installing driver package C:\\drv\\nfc.inf. Error code - 0x2.\n"
@@ -145,9 +138,7 @@ TEST(TamvikInstall, NoSystemTextStillPrintsTheLine) {
 }
 
 TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
-  Tamvik locate;
-  locate.platform.locateResult = 0x13;
-  locate({L"/i", kInf});
+  Tamvik locate({L"/i", kInf}, [&](ScriptedPlatform& p) { p.locateResult = 0x13; });
   EXPECT_EQ(locate.code, 0);
   EXPECT_EQ(locate.platform.calls,
             (std::vector<std::string>{kLoad, "CM_Locate_DevNodeW 0", "DriverPackageInstallW C:\\drv\\nfc.inf 0"}));
@@ -155,10 +146,10 @@ TEST(TamvikInstall, ReenumerationFailuresOnlyPrintTheirNarrowLine) {
             kAttempt + "CM_Locate_DevNode failed: 13\n"
             "SUCCESS: installed driver package C:\\drv\\nfc.inf.\n");
 
-  Tamvik reenumerate;
-  reenumerate.platform.reenumerateResult = 0x1F;
-  reenumerate.platform.installResult = 0xE0000301;
-  reenumerate({L"/i", kInf});
+  Tamvik reenumerate({L"/i", kInf}, [&](ScriptedPlatform& p) {
+    p.reenumerateResult = 0x1F;
+    p.installResult = 0xE0000301;
+  });
   EXPECT_EQ(reenumerate.code, 2);
   EXPECT_EQ(std::vector<std::string>(reenumerate.platform.calls.begin() + 1, reenumerate.platform.calls.end()),
             kInstallCalls);
@@ -179,9 +170,7 @@ TEST(TamvikUninstall, EveryResultRow) {
       {0x7E, 9, "ERROR: An error occurred while uninstalling driver package C:\\drv\\nfc.inf 7e\n."},
   };
   for (const auto& row : rows) {
-    Tamvik run;
-    run.platform.uninstallResult = row.result;
-    run({L"/u", kInf});
+    Tamvik run({L"/u", kInf}, [&](ScriptedPlatform& p) { p.uninstallResult = row.result; });
     EXPECT_EQ(run.code, row.code);
     EXPECT_EQ(run.output.text, kUninstallAttempt + row.lines);
     EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
@@ -232,9 +221,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
     EXPECT_EQ(run.platform.calls, expected);
   }
 
-  Tamvik failingInstall;
-  failingInstall.platform.installResult = 0x5;
-  failingInstall({L"/f", kInf, L"ROOT\\NFC_0"});
+  Tamvik failingInstall({L"/f", kInf, L"ROOT\\NFC_0"}, [&](ScriptedPlatform& p) { p.installResult = 0x5; });
   EXPECT_EQ(failingInstall.code, 4);
   EXPECT_EQ(failingInstall.platform.calls.size(), 1 + kCreateCalls.size() + kInstallCalls.size() + 1);
 }

@@ -77,9 +77,7 @@ TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
   noMatch({L"/i", kInf});
   EXPECT_FALSE(callsAny(noMatch.platform.calls, {"UpdateDriver"}));
 
-  InboxTamvik refused;
-  refused.platform.stageResult = 0xE0000247;
-  refused({L"/i", kInf});
+  InboxTamvik refused({L"/i", kInf}, [&](ScriptedPlatform& p) { p.stageResult = 0xE0000247; });
   EXPECT_EQ(refused.driverCalls(),
             (std::vector<std::string>{"SetupCopyOEMInfW C:\\drv\\nfc.inf", "FormatMessageW 800F0247 400"}));
 }
@@ -87,29 +85,29 @@ TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
 TEST(TamvikInbox, SeveralDeviceIds) {
   // One ID installs: success, whatever the others answer; each ID is asked
   // once.
-  InboxTamvik mixed;
-  mixed.platform.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C", L"pci\\b", L"PCI\\ABSENT"};
-  mixed.platform.presentIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
-  mixed.platform.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
-  mixed({L"/i", kInf});
+  InboxTamvik mixed({L"/i", kInf}, [&](ScriptedPlatform& p) {
+    p.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C", L"pci\\b", L"PCI\\ABSENT"};
+    p.presentIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
+    p.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
+  });
   EXPECT_EQ(mixed.code, 0);
   EXPECT_EQ(mixed.driverCalls().size(), 3u + 3u);
 
   // A better driver on one, the other gone: the devices found have better
   // drivers.
-  InboxTamvik better;
-  better.platform.infIds = {L"PCI\\A", L"PCI\\C"};
-  better.platform.presentIds = {L"PCI\\A", L"PCI\\C"};
-  better.platform.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
-  better({L"/i", kInf});
+  InboxTamvik better({L"/i", kInf}, [&](ScriptedPlatform& p) {
+    p.infIds = {L"PCI\\A", L"PCI\\C"};
+    p.presentIds = {L"PCI\\A", L"PCI\\C"};
+    p.updateResults = {{L"PCI\\A", kErrorNoMoreItems}, {L"PCI\\C", kErrorNoSuchDevinst}};
+  });
   EXPECT_EQ(better.code, 3);
 
   // A failure ends the install at once, even after an ID that installed.
-  InboxTamvik failing;
-  failing.platform.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
-  failing.platform.presentIds = failing.platform.infIds;
-  failing.platform.updateResults = {{L"PCI\\B", 0x5}};
-  failing({L"/i", kInf});
+  InboxTamvik failing({L"/i", kInf}, [&](ScriptedPlatform& p) {
+    p.infIds = {L"PCI\\A", L"PCI\\B", L"PCI\\C"};
+    p.presentIds = p.infIds;
+    p.updateResults = {{L"PCI\\B", 0x5}};
+  });
   EXPECT_EQ(failing.code, 4);
   EXPECT_FALSE(callsAny(failing.platform.calls, {"UpdateDriverForPlugAndPlayDevicesW PCI\\C"}));
 }
@@ -134,10 +132,10 @@ TEST(TamvikInbox, UninstallEveryResult) {
        "ERROR: An error occurred while uninstalling driver package C:\\drv\\nfc.inf e0000302\n."},
   };
   for (const auto& row : rows) {
-    InboxTamvik run;
-    run.platform.findPublishedResult = row.find;
-    run.platform.uninstallOemResult = row.uninstall;
-    run({L"/u", kInf});
+    InboxTamvik run({L"/u", kInf}, [&](ScriptedPlatform& p) {
+      p.findPublishedResult = row.find;
+      p.uninstallOemResult = row.uninstall;
+    });
     EXPECT_EQ(run.code, row.code) << row.what;
     EXPECT_EQ(run.output.text, kUninstallAttempt + row.lines) << row.what;
     std::vector<std::string> expected = {"FindPublishedInf C:\\drv\\nfc.inf"};
@@ -158,9 +156,7 @@ TEST(TamvikInbox, ForceInstallCreatesTheNodeThenInstalls) {
   EXPECT_EQ(calls[1], "SetupDiGetINFClassA 2048");
   EXPECT_EQ(calls.back(), "UpdateDriverForPlugAndPlayDevicesW ROOT\\NFC C:\\drv\\nfc.inf 0");
 
-  InboxTamvik noNode;
-  noNode.platform.classInstallerOk = false;
-  noNode({L"/f", kInf, L"ROOT\\NFC"});
+  InboxTamvik noNode({L"/f", kInf, L"ROOT\\NFC"}, [&](ScriptedPlatform& p) { p.classInstallerOk = false; });
   EXPECT_EQ(noNode.code, 5);
   EXPECT_FALSE(callsAny(noNode.platform.calls, {"SetupCopyOEMInfW", "UpdateDriver"}));
 }

@@ -46,9 +46,7 @@ TEST(TamvikDifxLocation, NoProgramFolderMeansTheInboxPath) {
   EXPECT_FALSE(called(unknown.platform, "DriverPackage"));
   EXPECT_TRUE(called(unknown.platform, "SetupCopyOEMInfW"));
 
-  Tamvik bare;
-  bare.platform.programPath = L"Tamvik.exe";
-  bare({L"/u", kInf});
+  Tamvik bare({L"/u", kInf}, [&](ScriptedPlatform& p) { p.programPath = L"Tamvik.exe"; });
   EXPECT_FALSE(called(bare.platform, "LoadDifxApi"));
   EXPECT_TRUE(called(bare.platform, "FindPublishedInf"));
 }
@@ -60,9 +58,7 @@ TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
   EXPECT_EQ(driverCalls(attended.platform).back(), "UpdateDriverForPlugAndPlayDevicesW ROOT\\NFC C:\\drv\\nfc.inf 0");
 
   // SetupAPI is switched before it stages anything, newdev gets its flag.
-  InboxTamvik unattended;
-  unattended.platform.canShowDialogs = false;
-  unattended({L"/i", kInf});
+  InboxTamvik unattended({L"/i", kInf}, [&](ScriptedPlatform& p) { p.canShowDialogs = false; });
   EXPECT_EQ(unattended.code, 0);
   EXPECT_EQ(driverCalls(unattended.platform), (std::vector<std::string>{
                                                   "SetupSetNonInteractiveMode 1",
@@ -74,17 +70,15 @@ TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
 
   // Both uninstall ways run non-interactively too.
   for (bool hasDi : {false, true}) {
-    InboxTamvik uninstall;
-    uninstall.platform.canShowDialogs = false;
-    uninstall.platform.hasDiUninstall = hasDi;
-    uninstall({L"/u", kInf});
+    InboxTamvik uninstall({L"/u", kInf}, [&](ScriptedPlatform& p) {
+      p.canShowDialogs = false;
+      p.hasDiUninstall = hasDi;
+    });
     EXPECT_EQ(driverCalls(uninstall.platform).front(), "SetupSetNonInteractiveMode 1") << hasDi;
   }
 
   // DIFx keeps its own flags and SetupAPI is left as it is.
-  Tamvik difx;
-  difx.platform.canShowDialogs = false;
-  difx({L"/i", kInf});
+  Tamvik difx({L"/i", kInf}, [&](ScriptedPlatform& p) { p.canShowDialogs = false; });
   EXPECT_FALSE(called(difx.platform, "SetupSetNonInteractiveMode"));
   EXPECT_TRUE(called(difx.platform, "DriverPackageInstallW C:\\drv\\nfc.inf 0"));
 }
@@ -128,10 +122,10 @@ TEST(TamvikDiUninstall, EveryAnswerAndNoSearchOfTheInfFolder) {
       {0xE0000235, 9, "ERROR: An error occurred while uninstalling driver package C:\\drv\\nfc.inf e0000235\n."},
   };
   for (const auto& row : rows) {
-    InboxTamvik run;
-    run.platform.hasDiUninstall = true;
-    run.platform.diUninstallResult = row.answer;
-    run({L"/U", kInf});
+    InboxTamvik run({L"/U", kInf}, [&](ScriptedPlatform& p) {
+      p.hasDiUninstall = true;
+      p.diUninstallResult = row.answer;
+    });
     EXPECT_EQ(run.code, row.code) << std::hex << row.answer;
     EXPECT_EQ(run.output.text, kUninstallAttempt + row.lines) << std::hex << row.answer;
     // The original INF, flags 0, a reboot flag so that no restart prompt
@@ -141,9 +135,7 @@ TEST(TamvikDiUninstall, EveryAnswerAndNoSearchOfTheInfFolder) {
   }
 
   // With DIFxAPI.dll, DIFx still does the uninstall.
-  Tamvik difx;
-  difx.platform.hasDiUninstall = true;
-  difx({L"/u", kInf});
+  Tamvik difx({L"/u", kInf}, [&](ScriptedPlatform& p) { p.hasDiUninstall = true; });
   EXPECT_FALSE(called(difx.platform, "DiUninstallDriverW"));
   EXPECT_TRUE(called(difx.platform, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"));
 }
@@ -161,10 +153,7 @@ TEST(TamvikInstall, TheSystemTextLosesOnlyItsLineBreak) {
       {L"\r\n", "ERROR: .\n"},
   };
   for (const auto& row : rows) {
-    Tamvik run;
-    run.platform.installResult = 3;
-    run.platform.message = row.text;
-    run({L"/i", kInf});
+    Tamvik run({L"/i", kInf}, [&](ScriptedPlatform& p) { p.installResult = 3; p.message = row.text; });
     EXPECT_EQ(run.code, 4);
     const std::string& out = run.output.text;
     EXPECT_EQ(out.substr(out.rfind("Error code - 0x3.\n") + 18), row.line);
