@@ -219,6 +219,7 @@ struct Tamvik {
   int code = -1;
 
   Tamvik() = default;
+  explicit Tamvik(std::initializer_list<const wchar_t*> args) { (*this)(args); }
   // A run with `args` on a platform that `script` has set up.
   template <typename Script>
   Tamvik(std::initializer_list<const wchar_t*> args, Script script) {
@@ -238,7 +239,8 @@ struct Tamvik {
 // What the tests install from, and the first line each operation prints for it.
 inline constexpr const wchar_t* kInf = L"C:\\drv\\nfc.inf";
 inline const std::string kAttempt = "INFO: Attempting to install the driver package C:\\drv\\nfc.inf.\n";
-inline const std::string kStaged = "INFO: the driver package C:\\drv\\nfc.inf was successfully staged on the machine.\n";
+inline const std::string kStaged =
+    "INFO: the driver package C:\\drv\\nfc.inf was successfully staged on the machine.\n";
 inline const std::string kUninstallAttempt = "INFO: Attempting to uninstall the driver package C:\\drv\\nfc.inf.\n";
 // LoadLibrary's answer where there is no DIFxAPI.dll (ERROR_MOD_NOT_FOUND).
 inline constexpr uint32_t kModNotFound = 0x7E;
@@ -270,6 +272,7 @@ inline std::vector<std::string> driverCalls(const ScriptedPlatform& platform) {
 // A machine without DIFxAPI.dll.
 struct InboxTamvik : Tamvik {
   InboxTamvik() { platform.loadDifxResult = kModNotFound; }
+  explicit InboxTamvik(std::initializer_list<const wchar_t*> args) : InboxTamvik() { (*this)(args); }
   template <typename Script>
   InboxTamvik(std::initializer_list<const wchar_t*> args, Script script) : InboxTamvik() {
     script(platform);

@@ -42,8 +42,7 @@ const std::vector<std::string> kInstallCalls = {
 
 TEST(TamvikCommandLine, TooFewArgumentsPrintTheUsage) {
   for (auto args : {std::initializer_list<const wchar_t*>{}, {L"/i"}}) {
-    Tamvik run;
-    run(args);
+    Tamvik run(args);
     EXPECT_EQ(run.code, 6);
     EXPECT_EQ(run.output.text, kUsage);
     EXPECT_TRUE(run.platform.calls.empty());
@@ -57,8 +56,7 @@ TEST(TamvikCommandLine, OptionOfWrongLengthGivesSixOtherwiseSixteen) {
   } cases[] = {{L"", 6}, {L"x", 6}, {L"/", 6}, {L"/ii", 6}, {L"/i ", 6},
                {L"/x", 16}, {L"-i", 16}, {L"ii", 16}, {L"//", 16}, {L"/\u00ed", 16}};
   for (const auto& c : cases) {
-    Tamvik run;
-    run({c.option, kInf, L"HW"});
+    Tamvik run({c.option, kInf, L"HW"});
     EXPECT_EQ(run.code, c.code) << u8(c.option);
     EXPECT_EQ(run.output.text, "ERROR: An invalid command line option " + u8(c.option) + " was passed in!\n");
     EXPECT_TRUE(run.platform.calls.empty());
@@ -67,22 +65,19 @@ TEST(TamvikCommandLine, OptionOfWrongLengthGivesSixOtherwiseSixteen) {
 
 TEST(TamvikCommandLine, UpperCaseOptionsWorkAsLowerCase) {
   for (const wchar_t* option : {L"/i", L"/I"}) {
-    Tamvik run;
-    run({option, kInf});
+    Tamvik run({option, kInf});
     EXPECT_EQ(run.code, 0);
     std::vector<std::string> expected = {kLoad};
     expected.insert(expected.end(), kInstallCalls.begin(), kInstallCalls.end());
     EXPECT_EQ(run.platform.calls, expected);
   }
   for (const wchar_t* option : {L"/u", L"/U"}) {
-    Tamvik run;
-    run({option, kInf, L"ignored", L"ignored too"});
+    Tamvik run({option, kInf, L"ignored", L"ignored too"});
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.platform.calls, (std::vector<std::string>{kLoad, "DriverPackageUninstallW C:\\drv\\nfc.inf 4"}));
   }
   for (const wchar_t* option : {L"/f", L"/F"}) {
-    Tamvik run;
-    run({option, kInf, L"ROOT\\NFC_0"});
+    Tamvik run({option, kInf, L"ROOT\\NFC_0"});
     EXPECT_EQ(run.code, 0);
     std::vector<std::string> expected = {kLoad};
     expected.insert(expected.end(), kCreateCalls.begin(), kCreateCalls.end());
@@ -179,16 +174,14 @@ TEST(TamvikUninstall, EveryResultRow) {
 }
 
 TEST(TamvikForceInstall, MissingHardwareIdCreatesNothing) {
-  Tamvik run;
-  run({L"/f", kInf});
+  Tamvik run({L"/f", kInf});
   EXPECT_EQ(run.code, 6);
   EXPECT_EQ(run.output.text, "FAILED : Missing hardwareID parameter.\n");
   EXPECT_TRUE(run.platform.calls.empty());
 }
 
 TEST(TamvikForceInstall, HardwareIdIsWrittenAsAMultiString) {
-  Tamvik run;
-  run({L"/f", kInf, L"ROOT\\NFC_0"});
+  Tamvik run({L"/f", kInf, L"ROOT\\NFC_0"});
   const std::string bytes(run.platform.propertyBytes.begin(), run.platform.propertyBytes.end());
   EXPECT_EQ(bytes, std::string("ROOT\\NFC_0\0\0", 12));
   EXPECT_EQ(run.platform.infPathUtf8, "C:\\drv\\nfc.inf");
@@ -208,9 +201,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
       {[](ScriptedPlatform& p) { p.classInstallerOk = false; }, 5},
   };
   for (const auto& step : steps) {
-    Tamvik run;
-    step.fail(run.platform);
-    run({L"/f", kInf, L"ROOT\\NFC_0"});
+    Tamvik run({L"/f", kInf, L"ROOT\\NFC_0"}, step.fail);
     EXPECT_EQ(run.code, 5);
     EXPECT_EQ(run.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
     std::vector<std::string> expected = {kLoad};
@@ -228,8 +219,7 @@ TEST(TamvikForceInstall, EachFailedStepStopsWithExitFive) {
 
 TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
   auto force = [](const std::wstring& inf, const std::wstring& id) {
-    Tamvik run;
-    run({L"/f", inf.c_str(), id.c_str()});
+    Tamvik run({L"/f", inf.c_str(), id.c_str()});
     return run.code;
   };
   const std::wstring id = L"ROOT\\NFC";
@@ -249,14 +239,12 @@ TEST(TamvikForceInstall, Utf8LimitsOfInfPathAndHardwareId) {
   EXPECT_EQ(force(kInf, L"H"), 0);
   EXPECT_EQ(force(kInf, L""), 5);
 
-  Tamvik atLimit;
-  atLimit({L"/f", kInf, std::wstring(2050, L'H').c_str()});
+  Tamvik atLimit({L"/f", kInf, std::wstring(2050, L'H').c_str()});
   EXPECT_EQ(atLimit.platform.propertyBytes.size(), 2052u);
   EXPECT_EQ(atLimit.platform.propertyBytes[2050], 0);
   EXPECT_EQ(atLimit.platform.propertyBytes[2051], 0);
 
-  Tamvik tooLong;
-  tooLong({L"/f", kInf, std::wstring(2051, L'H').c_str()});
+  Tamvik tooLong({L"/f", kInf, std::wstring(2051, L'H').c_str()});
   EXPECT_EQ(tooLong.platform.calls, std::vector<std::string>{kLoad}) << "nothing reaches SetupAPI";
   EXPECT_EQ(tooLong.output.text, "FAILED : Cannot create DevNode C:\\drv\\nfc.inf.\n");
 }
@@ -265,8 +253,7 @@ TEST(TamvikForceInstall, NonAsciiPathsAndIds) {
   // U+1F600 is a surrogate pair on Windows and one unit elsewhere: 4 bytes of
   // UTF-8 either way.
   const wchar_t* inf = L"C:\\Treiber\\Gr\u00f6\u00dfe\\\u6a21\U0001F600.inf";
-  Tamvik run;
-  run({L"/F", inf, L"ROOT\\\u00c9CRAN"});
+  Tamvik run({L"/F", inf, L"ROOT\\\u00c9CRAN"});
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(run.platform.infPathUtf8, "C:\\Treiber\\Gr\xC3\xB6\xC3\x9F" "e\\\xE6\xA8\xA1\xF0\x9F\x98\x80.inf");
   const std::string bytes(run.platform.propertyBytes.begin(), run.platform.propertyBytes.end());

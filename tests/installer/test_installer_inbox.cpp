@@ -51,17 +51,14 @@ TEST(TamvikInbox, InstallEveryResult) {
        kFailed + "E0000235.\nERROR: Some text..\n"},
   };
   for (const auto& row : rows) {
-    InboxTamvik run;
-    row.script(run.platform);
-    run({L"/i", kInf});
+    InboxTamvik run({L"/i", kInf}, row.script);
     EXPECT_EQ(run.code, row.code) << row.what;
     EXPECT_EQ(run.output.text, kAttempt + row.lines) << row.what;
   }
 }
 
 TEST(TamvikInbox, InstallCallsInOrderAndLooksUpTheTextOfTheCode) {
-  InboxTamvik run;
-  run({L"/i", kInf});
+  InboxTamvik run({L"/i", kInf});
   // Present IDs match regardless of case; newdev is asked with the INF's own
   // spelling, never forced, and with an initialised reboot flag.
   EXPECT_EQ(run.driverCalls(), (std::vector<std::string>{
@@ -147,8 +144,7 @@ TEST(TamvikInbox, UninstallEveryResult) {
 }
 
 TEST(TamvikInbox, ForceInstallCreatesTheNodeThenInstalls) {
-  InboxTamvik run;
-  run({L"/f", kInf, L"ROOT\\NFC"});
+  InboxTamvik run({L"/f", kInf, L"ROOT\\NFC"});
   EXPECT_EQ(run.code, 0);
   const auto& calls = run.platform.calls;
   ASSERT_GE(calls.size(), 3u);

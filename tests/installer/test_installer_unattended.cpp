@@ -52,8 +52,7 @@ TEST(TamvikDifxLocation, NoProgramFolderMeansTheInboxPath) {
 }
 
 TEST(TamvikUnattended, NonInteractiveOnlyWhereNobodyCanAnswer) {
-  InboxTamvik attended;
-  attended({L"/i", kInf});
+  InboxTamvik attended({L"/i", kInf});
   EXPECT_FALSE(called(attended.platform, "SetupSetNonInteractiveMode"));
   EXPECT_EQ(driverCalls(attended.platform).back(), "UpdateDriverForPlugAndPlayDevicesW ROOT\\NFC C:\\drv\\nfc.inf 0");
 
