@@ -291,18 +291,14 @@ TEST_F(CoreTest, AFailedWriteIsReportedToTheSendCallback) {
 
 TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
   HECICore* core = reinterpret_cast<HECICore*>(&core);
-  SimScenario sc;
-  sc.devicePresent = false;
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.devicePresent = false; }));
   {
     Output out;
     EXPECT_EQ(HECIOpen(&core), hsDeviceNotFound);
     EXPECT_EQ(out.take(), "");
     EXPECT_EQ(core, nullptr);
   }
-  sc = SimScenario{};
-  sc.connectFails = true;
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.connectFails = true; }));
   {
     Output out;
     EXPECT_EQ(HECIOpen(&core), hsDeviceError);
@@ -311,9 +307,7 @@ TEST(CoreOpen, PortFailuresArePassedUpWithoutACore) {
     EXPECT_EQ(core, nullptr);
     EXPECT_EQ(Sim_GetStats().closes, 1u);
   }
-  sc = SimScenario{};
-  sc.failFirstOpens = 1;
-  Sim_Configure(sc);
+  Sim_Configure(with<SimScenario>([](auto& s) { s.failFirstOpens = 1; }));
   {
     Output out;
     EXPECT_EQ(HECIOpen(&core), hsDeviceNotFound);

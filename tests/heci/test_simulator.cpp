@@ -25,10 +25,8 @@ TEST(Simulator, ShapesTheAnswerAndTheFramesAroundIt) {
   EXPECT_EQ(port.read(), SimFrame({0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0x01, 0x01}));
   EXPECT_EQ(port.read(), SimFrame({0x11, 0, 0, 0, 0, 0}));
 
-  sc = SimScenario{};
-  sc.radioType = 17;
-  sc.answerLength = 30;  // longer than its dataSize says
-  PortUnderTest longer(sc);
+  // An answer longer than its dataSize says.
+  PortUnderTest longer(with<SimScenario>([](auto& s) { s.radioType = 17; s.answerLength = 30; }));
   ASSERT_EQ(longer.write(kVersionQuery), hsSuccess);
   const SimFrame answer = longer.read();
   ASSERT_EQ(answer.size(), 30u);
