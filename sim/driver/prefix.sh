@@ -3,6 +3,7 @@
 # root-enumerated HECI device.
 #
 #   prefix.sh create  <prefix> <driver dir>   new prefix, driver installed
+#   prefix.sh create  <prefix>                 new prefix without it (no HECI device)
 #   prefix.sh destroy <prefix>                 ends its Wine session, removes it
 #
 # The driver traces to C:\nfcmesim-trace.txt in the prefix. Everything runs
@@ -27,6 +28,7 @@ dos_path() { printf 'Z:%s' "${1//\//\\}"; }
 # line, which step failed.
 create_prefix() {
   nfc_make_wine_prefix "$WINEPREFIX" || return 1
+  [ -z "$driver" ] && return 0
   "$wine64" "$driver/nfcmesim_ctl.exe" install "$(dos_path "$driver/nfcmesim.inf")" 'ROOT\NFCMESIM' ||
     { echo "driver install failed" >&2; return 1; }
   "$wine64" "$driver/nfcmesim_ctl.exe" trace 'C:\nfcmesim-trace.txt' ||
@@ -41,10 +43,13 @@ create_prefix() {
 
 case ${1:-} in
   create)
-    [ $# -eq 3 ] || die "usage: prefix.sh create <prefix> <driver dir>"
+    [ $# -eq 2 ] || [ $# -eq 3 ] || die "usage: prefix.sh create <prefix> [<driver dir>]"
     prefix=$2
-    driver=$(cd "$3" && pwd) || die "no driver folder $3"
-    [ -f "$driver/nfcmesim.sys" ] || die "no nfcmesim.sys in $driver"
+    driver=
+    if [ $# -eq 3 ]; then
+      driver=$(cd "$3" && pwd) || die "no driver folder $3"
+      [ -f "$driver/nfcmesim.sys" ] || die "no nfcmesim.sys in $driver"
+    fi
     export WINEPREFIX=$prefix
     # Wine's own start-up can fail in an emulated machine under load (a page
     # fault in a program that only makes the prefix): that is the machine,
@@ -62,6 +67,6 @@ case ${1:-} in
     rm -rf "$2"
     ;;
   *)
-    die "usage: prefix.sh create <prefix> <driver dir> | destroy <prefix>"
+    die "usage: prefix.sh create <prefix> [<driver dir>] | destroy <prefix>"
     ;;
 esac
