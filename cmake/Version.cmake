@@ -8,6 +8,10 @@ set(NFC_VERSION_HEADER ${CMAKE_BINARY_DIR}/generated/nfc_version.h)
 set(NFC_MANIFEST_TEMPLATES
   ${CMAKE_SOURCE_DIR}/checker/Orlisk.manifest.in
   ${CMAKE_SOURCE_DIR}/installer/Tamvik.exe.manifest.in)
+# The driver-install script writes the version into its detection marker.
+if(WIN32)
+  list(APPEND NFC_MANIFEST_TEMPLATES ${CMAKE_SOURCE_DIR}/packaging/NfcDriver.cmd.in)
+endif()
 # One argument for the script: the templates separated by "|".
 list(JOIN NFC_MANIFEST_TEMPLATES "|" manifests)
 set(manifest_outputs "")

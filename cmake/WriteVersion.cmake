@@ -13,9 +13,10 @@
 # program, and it stays the same for two builds of one commit. It is 0
 # where neither git nor NFC_GIT_COUNT tells it.
 #
-# Each application manifest template (NFC_MANIFESTS, separated by "|") is
-# written beside the header without its ".in", with @NFC_VERSION_QUAD@
-# replaced by the four-part version.
+# Each template (NFC_MANIFESTS, separated by "|": the application manifests,
+# and the driver-install script) is written beside the header without its
+# ".in", with @NFC_VERSION_QUAD@ replaced by the four-part version; a .cmd
+# script with CR LF line ends, which cmd.exe needs for its labels.
 if(DEFINED ENV{NFC_GIT_DESCRIBE})
   set(describe "$ENV{NFC_GIT_DESCRIBE}")
 else()
@@ -88,5 +89,8 @@ foreach(template IN LISTS manifests)
   string(REGEX REPLACE "\\.in$" "" name "${name}")
   file(READ ${template} text)
   string(CONFIGURE "${text}" text @ONLY)
+  if(name MATCHES "\\.cmd$")
+    string(REPLACE "\n" "\r\n" text "${text}")
+  endif()
   write_if_changed(${out_dir}/${name} "${text}")
 endforeach()
