@@ -8,6 +8,8 @@ source "$NFC_ROOT/scripts/lib/wine_prefix.sh"
 nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
                      libbenchmark-dev valgrind hyperfine python3)
 nfc_packages_windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+# The release's MSI (scripts/package): wixl builds it, msitools edits and reads it.
+nfc_packages_msi=(wixl msitools)
 # Authenticode signing of the release (scripts/package with NFC_SIGN_CERT),
 # and its test's throwaway certificate.
 nfc_packages_signing=(osslsigncode openssl)

@@ -40,6 +40,7 @@ import sys
 import tarfile
 import tempfile
 import time
+import uuid
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
@@ -90,6 +91,7 @@ def version_text(version):
 
 
 def check_signature(path, name, pe):
+    """The Authenticode signature of a PE file (pe) or an MSI (pe None)."""
     cert = os.environ.get("NFC_SIGN_CERT")
     if not cert:
         check(pe.security == (0, 0), f"{name}: unsigned, as no NFC_SIGN_CERT is set ({pe.security})")
@@ -98,7 +100,7 @@ def check_signature(path, name, pe):
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     ok = (proc.returncode == 0 and "Signature verification: ok" in proc.stdout
           and re.search(r"Message digest algorithm\s*: SHA256", proc.stdout) is not None)
-    check(ok and pe.security[1] > 0, f"{name}: SHA-256 Authenticode signature verified by osslsigncode")
+    check(ok and (pe is None or pe.security[1] > 0), f"{name}: SHA-256 Authenticode signature verified by osslsigncode")
     if not ok:
         print(proc.stdout)
 
@@ -144,8 +146,8 @@ def check_elf(path, name):
 
 # --- archives ---------------------------------------------------------------
 
-WINDOWS_MEMBERS = ["Orlisk.exe", "Tamvik.exe", "KelvNfpProvider.dll", "README.txt", "KelvNfpProvider.reg",
-                   "KelvNfpProvider.wxs"]
+WINDOWS_MEMBERS = ["Orlisk.exe", "Tamvik.exe", "KelvNfpProvider.dll", "NfcDriver.cmd", "README.txt",
+                   "KelvNfpProvider.reg", "KelvNfpProvider.wxs"]
 
 
 def check_zip(path, top, epoch, out):
@@ -206,6 +208,87 @@ def check_registration(windir):
           "KelvNfpProvider.wxs: util:EventSource for the Application log with the message file")
 
 
+# --- the MSI ----------------------------------------------------------------
+
+MSI_FILES = ["Orlisk.exe", "Tamvik.exe", "NfcDriver.cmd", "KelvNfpProvider.dll"]
+EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KelvNfpProvider\\"
+
+
+def msi_table(path, table):
+    """The rows of an MSI table, as msiinfo exports them (tab-separated)."""
+    out = subprocess.run(["msiinfo", "export", path, table], stdout=subprocess.PIPE, text=True, check=True).stdout
+    return [line.split("\t") for line in out.replace("\r\n", "\n").split("\n")[3:] if line]
+
+
+def check_msi(path, version, windir, epoch):
+    """The MSI's tables against the ProductVersion scheme of scripts/lib/msi.py,
+    its files against the zip's, its summary information, its signature."""
+    sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
+    import msi
+    name, quad = os.path.basename(path), f"{version}.{commit_count()}"
+    props = dict(msi_table(path, "Property"))
+    code = "{" + str(uuid.uuid5(msi.UPGRADE_CODE, quad)).upper() + "}"
+    upgrade = "{" + str(msi.UPGRADE_CODE).upper() + "}"
+    product = msi.product_version(version, commit_count())
+    check(props.get("ProductVersion") == product and product.split(".")[2] == str(commit_count()),
+          f"{name}: ProductVersion {props.get('ProductVersion')} (x.y and the commit count: {product})")
+    check(props.get("ProductCode") == code and props.get("UpgradeCode") == upgrade and props.get("ALLUSERS") == "1",
+          f"{name}: ProductCode {props.get('ProductCode')} of {quad}, UpgradeCode {props.get('UpgradeCode')}, "
+          f"per machine")
+    files = {row[0]: row for row in msi_table(path, "File")}
+    sizes = {n: str(os.path.getsize(os.path.join(windir, n))) for n in MSI_FILES}
+    check(sorted(files) == sorted(MSI_FILES) and all(files[n][3] == sizes[n] for n in MSI_FILES)
+          and all(files[n][4] == (quad if n.endswith((".exe", ".dll")) else "") for n in MSI_FILES),
+          f"{name}: File table {[(r[0], r[3], r[4]) for r in files.values()]}")
+    components = msi_table(path, "Component")
+    check(len(components) == 4 and all(int(c[3]) & 0x100 and c[2] == "INSTALLFOLDER" for c in components),
+          f"{name}: four 64-bit components in INSTALLFOLDER {[(c[0], c[3], c[5]) for c in components]}")
+    check(["INSTALLFOLDER", "ProgramFiles64Folder", "NFC-ME service tools"] in msi_table(path, "Directory"),
+          f"{name}: INSTALLFOLDER is NFC-ME service tools in the 64-bit Program Files")
+    registry = sorted((r[1], r[2], r[3], r[4], r[5]) for r in msi_table(path, "Registry"))
+    dll = "#%[#KelvNfpProvider.dll]"
+    wanted = sorted([("2", EVENT_SOURCE_KEY, n, v, "EventSource") for n, v in
+                     (("EventMessageFile", dll), ("CategoryMessageFile", dll), ("CategoryCount", "#1"),
+                      ("TypesSupported", "#5"), ("-", ""))])
+    check(registry == wanted, f"{name}: Registry table: the event source, REG_EXPAND_SZ message files, "
+                              f"deleted with the product {registry}")
+    rows = sorted((r[0], r[1], r[2], r[4], r[6]) for r in msi_table(path, "Upgrade"))
+    check(rows == sorted([(upgrade, "", product, "1", "WIX_UPGRADE_DETECTED"),
+                          (upgrade, product, "", "2", "WIX_DOWNGRADE_DETECTED")]),
+          f"{name}: Upgrade table: older builds are replaced, newer ones detected {rows}")
+    sequence = {r[0]: int(r[2]) for r in msi_table(path, "InstallExecuteSequence")}
+    check(sequence.get("InstallValidate", 0) < sequence.get("RemoveExistingProducts", 0)
+          < sequence.get("InstallInitialize", 0),
+          f"{name}: the older product is removed before anything is installed")
+    check(["NOT WIX_DOWNGRADE_DETECTED", "A newer build of NFC-ME service tools is already installed."]
+          in msi_table(path, "LaunchCondition"), f"{name}: an older build refuses to replace a newer one")
+    info = msi.summary(path)
+    check(info.get(msi.PID_TEMPLATE) == "x64;1033" and info.get(msi.PID_CREATE_DTM) == epoch
+          and info.get(msi.PID_LASTSAVE_DTM) == epoch,
+          f"{name}: summary information: x64, created and saved at {epoch} "
+          f"({info.get(msi.PID_TEMPLATE)}, {info.get(msi.PID_CREATE_DTM)}, {info.get(msi.PID_LASTSAVE_DTM)})")
+    with tempfile.TemporaryDirectory(prefix="nfc-msi-") as out:
+        subprocess.run(["msiextract", "-C", out, path], stdout=subprocess.DEVNULL, check=True)
+        folder = os.path.join(out, "NFC-ME service tools")
+        same = [n for n in MSI_FILES if os.path.exists(os.path.join(folder, n)) and
+                open(os.path.join(folder, n), "rb").read() == open(os.path.join(windir, n), "rb").read()]
+        check(same == MSI_FILES, f"{name}: its files are the zip's, byte for byte ({same})")
+    readme = open(os.path.join(windir, "README.txt"), "rb").read().decode()
+    check(upgrade in readme and f"ProductVersion is {product.rsplit('.', 1)[0]}.N" in readme,
+          f"README.txt names the UpgradeCode {upgrade} and the ProductVersion scheme")
+    streams = subprocess.run(["msiinfo", "streams", path], stdout=subprocess.PIPE, text=True).stdout.split()
+    if os.environ.get("NFC_SIGN_CERT"):
+        check_signature(path, name, None)
+    else:
+        check("\x05DigitalSignature" not in streams, f"{name}: unsigned, as no NFC_SIGN_CERT is set")
+
+
+def check_script(windir, version):
+    text = open(os.path.join(windir, "NfcDriver.cmd"), "rb").read().decode()
+    check(text.count("\r\n") == text.count("\n") and f'set "version={version}.{commit_count()}"\r\n' in text,
+          "NfcDriver.cmd: CR LF line ends, the four-part version for its marker")
+
+
 # --- runs -------------------------------------------------------------------
 
 def run(argv, cwd, env=None, timeout=120):
@@ -240,11 +323,13 @@ def main():
     win, lin = f"nfcme-tools-{version}-windows", f"nfcme-tools-{version}-linux-x86_64"
     print(f"== version {version}, version text {text!r}, time {epoch}")
 
-    expected = sorted([win + ".zip", lin + ".tar.gz", "SHA256SUMS"])
+    msi = f"nfcme-tools-{version}-x64.msi"
+    expected = sorted([win + ".zip", msi, lin + ".tar.gz", "SHA256SUMS"])
     check(sorted(os.listdir(args.dist)) == expected, f"dist holds {sorted(os.listdir(args.dist))}")
 
     with tempfile.TemporaryDirectory(prefix="nfc-package-") as out:
         check_unpacked(args, version, text, epoch, win, lin, out)
+        check_msi(os.path.join(args.dist, msi), version, os.path.join(out, win), epoch)
     print(f"== {len(failures)} failed, {len(skips)} skipped")
     return 1 if failures else 0
 
@@ -253,7 +338,8 @@ def check_unpacked(args, version, text, epoch, win, lin, out):
     wine_run = os.path.abspath(args.wine_run)
     check_zip(os.path.join(args.dist, win + ".zip"), win, epoch, out)
     check_tar(os.path.join(args.dist, lin + ".tar.gz"), lin, epoch, out)
-    check_sums(args.dist, out, [win + ".zip", lin + ".tar.gz", win + "/Orlisk.exe", win + "/Tamvik.exe",
+    check_sums(args.dist, out, [win + ".zip", f"nfcme-tools-{version}-x64.msi", lin + ".tar.gz",
+                                win + "/Orlisk.exe", win + "/Tamvik.exe",
                                 win + "/KelvNfpProvider.dll", lin + "/Orlisk"])
     windir, lindir = os.path.join(out, win), os.path.join(out, lin)
 
@@ -272,6 +358,7 @@ def check_unpacked(args, version, text, epoch, win, lin, out):
     dll = os.path.join(windir, "KelvNfpProvider.dll")
     check_exe(dll, "KelvNfpProvider.dll", 0x14C, version, text, manifest=False)
     check_registration(windir)
+    check_script(windir, version)
     if args.event_messages:
         code, output = run([wine_run, os.path.abspath(args.event_messages), "Z:" + dll.replace("/", "\\")], windir)
         print(output.rstrip("\n"))

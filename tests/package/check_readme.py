@@ -3,6 +3,7 @@
 against what the shipped programs print.
 
 usage: check_readme.py [--dist DIST] [--build BUILD] [--wine-run SCRIPT] [--readme README.txt]
+                       [--script-runs DIR]
 
 README.txt quotes output lines as "> line" (at the start of a line, or after
 two spaces in a table), with {INF}, {OPTION}, {CODE}, {HEX}, {N} and {TEXT}
@@ -17,12 +18,15 @@ of these runs (so that the README cannot drift from the programs):
     no HECI device;
   - the Linux Orlisk from the package against the simulator (an answer, a
     wrong radio type, no answer), for the lines that need an NFC-ME client.
-    Its lines are the Windows program's: the same code prints them.
+    Its lines are the Windows program's: the same code prints them;
+  - NfcDriver.cmd's runs under Wine, each run's part of its log (and its
+    standard output where it writes no log), as check_driver_script.py and
+    check_msi.py leave them in DIR (default BUILD/driver-script-runs).
 Redirected output must end every line in CR LF (Windows) and hold no byte
 order mark. The Linux runs drop the line that says the system log took no
 report (there is often no system logger here). Lines that no run here can produce are listed in
-FROM_THE_PROGRAM with the reason; they must appear as a format string in the
-shipped program instead.
+FROM_THE_PROGRAM and FROM_THE_SCRIPT with the reason; they must appear as a
+format string in the shipped program, or as a line in NfcDriver.cmd, instead.
 
 Then each quoted line is changed (the case of its first letter outside a
 placeholder swapped, or its first character replaced where it has no
@@ -44,11 +48,17 @@ from check_package import check, failures
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PLACEHOLDERS = {"{INF}": r".+", "{OPTION}": r"\S+", "{CODE}": r"[0-9A-F]+", "{HEX}": r"[0-9a-f]+",
-                "{N}": r"[0-9]+", "{TEXT}": r".+"}
+                "{N}": r"[0-9]+", "{TEXT}": r".+", "{VERSION}": r"[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+",
+                "{WHEN}": r".+"}
 REPORT_FAILED = "ERROR   : ReportEventA() failed !"
 # Wine's configuration manager cannot locate the device tree, so the rescan
 # fails one step before this line; the line is the program's own format.
 FROM_THE_PROGRAM = {"CM_Reenumerate_DevNode failed: {HEX}": b"CM_Reenumerate_DevNode failed: %x\n"}
+# The registry refuses nothing under Wine, and the log folder is always made.
+FROM_THE_SCRIPT = {"NfcDriver: marker not written: reg add exit {N}":
+                   b'set "msg=NfcDriver: marker not written: reg add exit %reg%"',
+                   "NfcDriver: cannot create {TEXT}, nothing done":
+                   b"echo NfcDriver: cannot create %logdir%, nothing done"}
 INF = "C:\\Drivers\\NFC driver\\nfc.inf"
 
 
@@ -148,7 +158,9 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--wine-run", default=os.path.join(ROOT, "scripts", "wine-run"))
     ap.add_argument("--readme", help="check this README.txt instead of the packaged one")
+    ap.add_argument("--script-runs")
     args = ap.parse_args()
+    args.script_runs = args.script_runs or os.path.join(args.build, "driver-script-runs")
     args.orlisk64 = os.path.join(args.build, "release-win64", "checker", "Orlisk.exe")
     args.difxapi = os.path.join(args.build, "release-win64", "tests", "package", "difxapi", "DIFxAPI.dll")
     args.sim = os.path.join(args.build, "release-linux", "sim", "libmeisim.so")
@@ -166,6 +178,7 @@ def main():
         lindir = os.path.join(work, lin[0][:-len(".tar.gz")])
         readme = open(args.readme or os.path.join(windir, "README.txt"), encoding="utf-8").read()
         tamvik_bytes = open(os.path.join(windir, "Tamvik.exe"), "rb").read()
+        script_bytes = open(os.path.join(windir, "NfcDriver.cmd"), "rb").read()
 
         printed = []
         with ThreadPoolExecutor(2) as pool:
@@ -176,6 +189,12 @@ def main():
             for name, code, raw, seconds in linux.result():
                 print(f"== {name}: exit {code}, {seconds:.1f} s")
                 printed.append(lines_of(raw, windows=False))
+        runs = sorted(os.listdir(args.script_runs)) if os.path.isdir(args.script_runs) else []
+        check(len(runs) >= 2, f"NfcDriver.cmd's runs in {args.script_runs}: {runs} "
+                              "(made by check_driver_script.py and check_msi.py)")
+        for name in runs:
+            print(f"== NfcDriver.cmd: {name}")
+            printed.append(lines_of(open(os.path.join(args.script_runs, name), "rb").read(), windows=True))
 
     blocks = quoted_blocks(readme)
     count = sum(len(b) for b in blocks)
@@ -183,6 +202,10 @@ def main():
     for block in blocks:
         if len(block) == 1 and block[0] in FROM_THE_PROGRAM:
             check(FROM_THE_PROGRAM[block[0]] in tamvik_bytes, f"quoted, and a format of Tamvik.exe: {block[0]}")
+            continue
+        if len(block) == 1 and block[0] in FROM_THE_SCRIPT:
+            check(FROM_THE_SCRIPT[block[0]] + b"\r\n" in script_bytes,
+                  f"quoted, and a line of NfcDriver.cmd: {block[0]}")
             continue
         check(printed_in(block, printed), "quoted, and printed: " + "\n                      ".join(block))
         for k, line in enumerate(block):
