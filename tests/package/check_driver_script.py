@@ -80,7 +80,8 @@ class Runs:
         first = re.fullmatch(rf"NfcDriver: {op} (.+) with tools {re.escape(self.version)}, .+", own[0] if own else "")
         check(first is not None and first.group(1) == resolved(self.folder, inf),
               f"{name}: the first line names the INF's full path and the version: {own[:1]}")
-        check(own[1:] == lines, f"{name}: the script's lines\n" + "".join(f"          {x}\n" for x in own[1:]))
+        if not check(own[1:] == lines, f"{name}: the script's lines\n" + "".join(f"          {x}\n" for x in own[1:])):
+            print(f"its standard output:\n{out}")
         check("NfcDriver: Orlisk.exe\r\n" not in part or "SUCCESS\r\nNfcDriver: Orlisk.exe exit 0\r\n" in part,
               f"{name}: Orlisk.exe's output, its SUCCESS ended by a line break")
         if tamvik_end:
@@ -156,6 +157,8 @@ def main():
                   line="cmd /d /c NfcDriver.cmd install Driver\\nfcmesim.inf")
             r.marker("after the install", quad)
 
+            # The prefix's own file may be a link into Wine's read-only tree.
+            os.remove(p.c(POWERSHELL))
             shutil.copy(args.powershell, p.c(POWERSHELL))
             trace = "C:\\powershell-trace.txt"
             r.run("install from a 32-bit cmd.exe, restart needed", "install", driver_inf, 3010,

@@ -33,6 +33,13 @@ class Prefix:
                               timeout=600)
         if proc.returncode != 0:
             raise RuntimeError(f"prefix.sh create failed:\n{proc.stdout}")
+        # One session for all runs, its services started now by a program
+        # with nothing open. A service that a run's program started would
+        # get that program's standard output, a log file, and hold it open
+        # (Wine's cmd.exe then cannot append to it: "Sharing violation").
+        subprocess.run(["wineserver", "-p"], env=self.env, timeout=60)
+        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=LIMIT_S)
 
     def close(self):
         subprocess.run(["bash", PREFIX_SCRIPT, "destroy", self.path], env=self.env, timeout=120)
