@@ -54,11 +54,14 @@ REPORT_FAILED = "ERROR   : ReportEventA() failed !"
 # Wine's configuration manager cannot locate the device tree, so the rescan
 # fails one step before this line; the line is the program's own format.
 FROM_THE_PROGRAM = {"CM_Reenumerate_DevNode failed: {HEX}": b"CM_Reenumerate_DevNode failed: %x\n"}
-# The registry refuses nothing under Wine, and the log folder is always made.
+# The registry refuses nothing under Wine, and the log folder and its files
+# can always be written.
 FROM_THE_SCRIPT = {"NfcDriver: marker not written: reg add exit {N}":
                    b'set "msg=NfcDriver: marker not written: reg add exit %reg%"',
                    "NfcDriver: cannot create {TEXT}, nothing done":
-                   b"echo NfcDriver: cannot create %logdir%, nothing done"}
+                   b"echo NfcDriver: cannot create %logdir%, nothing done",
+                   "NfcDriver: cannot write {TEXT}, the program did not run":
+                   b'set "msg=NfcDriver: cannot write %out%, the program did not run"'}
 INF = "C:\\Drivers\\NFC driver\\nfc.inf"
 
 
