@@ -2,10 +2,12 @@
 """Runs NfcDriver.cmd from the zip end to end under Wine, as Intune or
 Configuration Manager start it, against the kernel-mode NFC-ME stand-in.
 
-usage: check_driver_script.py DIST --driver DIR --powershell POWERSHELL.EXE [--runs DIR]
+usage: check_driver_script.py DIST --driver DIR --powershell POWERSHELL.EXE
+                              --hold-desktop HOLD_DESKTOP.EXE [--runs DIR]
 
 DIR holds the driver stand-in (nfcmesim.inf, nfcmesim.sys, nfcmesim_ctl.exe;
-sim/driver/), POWERSHELL.EXE the Windows PowerShell stand-in (sim/powershell/).
+sim/driver/), POWERSHELL.EXE the Windows PowerShell stand-in (sim/powershell/),
+HOLD_DESKTOP.EXE keeps Wine's desktop up while the runs go on (see its source).
 In a fresh prefix where the stand-in is installed, so that Orlisk.exe
 answers SUCCESS, the zip's files lie in a content folder with a space and
 brackets in its name (as in "Program Files (x86)") beside a Driver folder, and each run starts from C:\\ through
@@ -89,6 +91,8 @@ class Runs:
             check(m is not None and re.search(tamvik_end, m.group(1)) is not None,
                   f"{name}: Tamvik.exe's output ends {tamvik_end!r}")
         check(part.endswith("\r\n") and "\n" not in part.replace("\r\n", ""), f"{name}: CR LF line ends")
+        left = sorted(os.listdir(os.path.dirname(self.log)))
+        check(left == ["NfcDriver.log"], f"{name}: the programs' files are gone from the log's folder {left}")
         return part, out
 
     def marker(self, name, wanted):
@@ -112,6 +116,7 @@ def main():
     ap.add_argument("dist")
     ap.add_argument("--driver", required=True)
     ap.add_argument("--powershell", required=True)
+    ap.add_argument("--hold-desktop", required=True)
     ap.add_argument("--runs")
     args = ap.parse_args()
     version = project_version()
@@ -139,7 +144,7 @@ def main():
         folder = dos(content)
         driver_inf = f"{folder}\\Driver\\nfcmesim.inf"
 
-        with Prefix(os.path.join(work, "prefix"), args.driver) as p:
+        with Prefix(os.path.join(work, "prefix"), args.driver, args.hold_desktop) as p:
             r = Runs(p, folder, quad, args.runs)
             x86 = f"{folder}\\Driver\\x86only.inf"
             r.run("install, no models for 64-bit", "install", x86, 2,

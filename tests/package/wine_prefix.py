@@ -24,8 +24,9 @@ def dos(path):
 
 
 class Prefix:
-    def __init__(self, path, driver=None):
+    def __init__(self, path, driver=None, hold_desktop=None):
         self.path = path
+        self.holder = None
         self.env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all", WINELOADER=WINE64,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         argv = ["bash", PREFIX_SCRIPT, "create", path] + ([driver] if driver else [])
@@ -40,8 +41,15 @@ class Prefix:
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=60)
         subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=LIMIT_S)
+        # The same for the desktop's process (see tests/package/hold_desktop.cpp).
+        if hold_desktop:
+            self.holder = subprocess.Popen([WINE64, hold_desktop], env=self.env, stdin=subprocess.PIPE,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def close(self):
+        if self.holder:
+            self.holder.stdin.close()
+            self.holder.wait(timeout=LIMIT_S)
         subprocess.run(["bash", PREFIX_SCRIPT, "destroy", self.path], env=self.env, timeout=120)
 
     def __enter__(self):
