@@ -28,7 +28,7 @@ nfc_missing() {
 # then why ("wine32:i386: apt-get install failed: ...").
 nfc_install_failures=()
 
-# nfc_ensure_packages native|windows|guest|signing ...
+# nfc_ensure_packages native|windows|guest|signing|msi ...
 # Installs what is missing of each set, each on its own, so that one that
 # cannot be had leaves the others usable; a set's packages of another
 # architecture (wine32:i386) go on their own again. A failed index update
