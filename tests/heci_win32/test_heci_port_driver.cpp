@@ -254,10 +254,17 @@ TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
   struct Case {
     const wchar_t* scenario;
     const char* line;
+    // Where the read reaches the driver only after the failure (the test
+    // thread held up for longer than the answer's delay, on a loaded or
+    // emulated machine), the driver refuses it at once: the same error,
+    // which the port reports from ReadFile itself.
+    const char* lineOfARefusedRead;
   } cases[] = {
-      {L"answerMode=readerror;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 1F\n"},
+      {L"answerMode=readerror;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 1F\n",
+       "ERROR   : HECI_Read : ReadFile() failed, GetLastError : 1F\n"},
       // The device lost with the read pending, and then for good.
-      {L"answerMode=gone;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 37\n"},
+      {L"answerMode=gone;answerDelayMs=200", "ERROR   : HECI_Read : GetOverlappedResult() failed , GetLastError : 37\n",
+       "ERROR   : HECI_Read : ReadFile() failed, GetLastError : 37\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -269,7 +276,8 @@ TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
     std::vector<uint8_t> buffer(HECIWin_MaxMessageLength(device));
     Output captured;
     EXPECT_EQ(HECI_Read(device, buffer.data(), static_cast<uint32_t>(buffer.size()), &n), hsDeviceError);
-    EXPECT_EQ(captured.take(), c.line);
+    const std::string line = captured.take();
+    EXPECT_TRUE(line == c.line || line == c.lineOfARefusedRead) << line;
     closeAndFree(device);
   }
 }
