@@ -26,6 +26,9 @@ struct Clock {
   static time_point now() noexcept;
 };
 
+// The clock is virtual: a wait ends late only by the program's fault.
+constexpr bool kVirtualClock = true;
+
 using ThreadId = uint64_t;  // 0: no thread, as a default std::thread::id
 
 // An atomic whose every access is a scheduling point, so that a protocol

@@ -18,12 +18,7 @@ namespace {
 
 // Virtual time on the deterministic backend, steady_clock elsewhere.
 using Clock = osal_sync::Clock;
-
-#if defined(NFC_OSAL_DST)
-constexpr bool kVirtualTime = true;
-#else
-constexpr bool kVirtualTime = false;
-#endif
+constexpr bool kVirtualTime = osal_sync::kVirtualClock;
 
 // Long enough for any machine that is not stuck; reached only on a fault.
 constexpr int kPatienceMs = 60000;

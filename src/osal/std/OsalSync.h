@@ -19,6 +19,9 @@ using Mutex = std::mutex;
 using CondVar = std::condition_variable;
 using Thread = std::thread;
 using Clock = std::chrono::steady_clock;
+// Whether Clock is the simulation's virtual one: there a wait that ends late
+// can only be the program's fault, so tests bound lateness only there.
+constexpr bool kVirtualClock = false;
 using ThreadId = std::thread::id;
 
 template <class Rep, class Period>
