@@ -11,7 +11,7 @@ using namespace hecitest;
 namespace {
 
 bool waitReaderBlocked() {
-  return Sim_WaitFor([](const SimStats& s) { return s.readsWaiting == 1; }, 3000);
+  return Sim_WaitFor([](const SimStats& s) { return s.readsWaiting == 1; }, testsupport::kPatienceMs);
 }
 
 class CoreTest : public ::testing::Test {

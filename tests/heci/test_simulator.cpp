@@ -45,7 +45,7 @@ TEST(Simulator, AnswersOnlyTheResendAfterTheDelay) {
   EXPECT_EQ(Sim_GetStats().answers, 1u);
   // Nothing else comes: the close ends the wait with 1.
   std::thread closer([&] {
-    Sim_WaitFor([](const SimStats& s) { return s.readsWaiting == 1; }, 3000);
+    Sim_WaitFor([](const SimStats& s) { return s.readsWaiting == 1; }, testsupport::kPatienceMs);
     HECIWin_CloseHeci(port.device);
   });
   HECIStatus status = hsSuccess;

@@ -18,6 +18,7 @@ namespace linktest {
 
 using testsupport::count;
 using testsupport::kVersionQuery;
+using testsupport::latestMs;
 using testsupport::msSince;
 using testsupport::Output;
 using testsupport::waitUntil;

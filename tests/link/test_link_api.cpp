@@ -33,7 +33,7 @@ int32_t queryPausedAfterCommit(NfcMeContext* ctx, MeQueryInfo* info, const std::
   Mutex* sendGate = ctx->heci.load()->sendGate;
   Mutex_Lock(sendGate);
   osal_sync::Thread query([&] { result = vxHECI_QueryInfo(ctx, info); });
-  const bool committed = waitUntil([&] { return pendingFlag(ctx) == 1; }, 3000);
+  const bool committed = waitUntil([&] { return pendingFlag(ctx) == 1; }, testsupport::kPatienceMs);
   if (committed) meanwhile();
   Mutex_Unlock(sendGate);
   const bool ended = waitUntil([&] { return result.load() != -1; }, boundMs);
@@ -46,13 +46,13 @@ int32_t queryPausedAfterCommit(NfcMeContext* ctx, MeQueryInfo* info, const std::
 void answerOneQuery(NfcMeContext* ctx) {
   MeQueryInfo info = freshInfo();
   ASSERT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
-  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, 3000));
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, testsupport::kPatienceMs));
 }
 
 // Injects a frame that takes the pending request, and waits until it has.
 bool takeWith(NfcMeContext* ctx, const SimFrame& frame) {
   Sim_InjectFrame(frame);
-  return waitUntil([&] { return pendingFlag(ctx) == 0; }, 3000);
+  return waitUntil([&] { return pendingFlag(ctx) == 0; }, testsupport::kPatienceMs);
 }
 
 }  // namespace
@@ -111,7 +111,7 @@ TEST(LinkApi, SecondQueryWhileTheFirstWaitsIsRefused) {
   MeQueryInfo first = freshInfo();
   int32_t firstResult = -1;
   osal_sync::Thread waiter([&] { firstResult = vxHECI_QueryInfo(link.ctx, &first); });
-  ASSERT_TRUE(Sim_WaitForWrites(1, 3000));
+  ASSERT_TRUE(Sim_WaitForWrites(1, testsupport::kPatienceMs));
   MeQueryInfo second = freshInfo();
   Output out;
   EXPECT_EQ(vxHECI_QueryInfo(link.ctx, &second), 3);
@@ -127,7 +127,7 @@ TEST(LinkApi, FailedWriteClosesTheConnectionAndFailsAtOnce) {
   QueryOnce q(with<SimScenario>([](auto& s) { s.failWriteNumber = 1; }));
   EXPECT_EQ(q.result, 4);
   const std::string log = q.out.take();
-  EXPECT_LT(q.ms, 2000);
+  EXPECT_LT(q.ms, latestMs(2000, 5000));  // not after a send timeout
   EXPECT_EQ(count(log, "ERROR   : HECISendMessage failed in vxHECI_QueryInfo!\n"), 1u) << log;
   NfcMeContext* ctx = q.link.ctx;
   EXPECT_EQ(ctx->heci.load(), nullptr);
@@ -148,7 +148,7 @@ TEST(LinkApi, FailedWriteWithAutoReconnectResendsButFailsAtOnce) {
   MeQueryInfo info = freshInfo();
   Output out;
   const int32_t result = vxHECI_QueryInfo(link.ctx, &info);
-  const bool answered = Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 1; }, 3000);
+  const bool answered = Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 1; }, testsupport::kPatienceMs);
   const std::string log = out.take();
   EXPECT_EQ(result, 4);
   ASSERT_TRUE(answered) << "the resend is answered";
@@ -225,7 +225,7 @@ TEST(LinkApi, UnsolicitedFramesAroundTheAnswer) {
   s.framesAfterAnswer = SimFrames({{0x05, 0x00, 0x01, 0x00, 0x01}});  // 5 bytes: dropped, no new receive
   QueryOnce q(s);
   EXPECT_EQ(q.result, 0);
-  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 7; }, 3000));
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.framesDelivered == 7; }, testsupport::kPatienceMs));
   // No receive is posted after the short frame: an injected frame stays
   // unread. The pause also lets the dispatcher finish logging.
   Sim_InjectFrame({0x20, 0x01, 0, 0, 0, 0});
@@ -262,7 +262,7 @@ TEST(LinkApi, AnswersThatDoNotSettleTheQueryFailItAtOnce) {
     QueryOnce q(noAnswerWith({answer}));
     EXPECT_EQ(q.result, 4);
     q.out.take();
-    EXPECT_LT(q.ms, 2000);
+    EXPECT_LT(q.ms, latestMs(2000, 5000));  // not after a send timeout
     EXPECT_EQ(q.link.ctx->sendPending, 0);
     EXPECT_EQ(q.link.ctx->meQueryInfo.load(), nullptr);
     EXPECT_EQ(q.link.ctx->meRequest.load(), MeRequestNone);
@@ -297,7 +297,8 @@ TEST(LinkConnect, NoDeviceMakesTenAttemptsAndOneReport) {
   const auto elapsed = msSince(start);
   EXPECT_EQ(ctx, nullptr);
   EXPECT_GE(elapsed, 1900);
-  EXPECT_LT(elapsed, 6000);
+  // Ten pauses of 200 ms; pauses of a wrong length would take seconds more.
+  EXPECT_LT(elapsed, latestMs(2500, 15000));
   EXPECT_EQ(count(log, "WARNING : HECI Connection failed HECIStatus : 2.\n"
                        "WARNING : handleInternalRetryConnection sleep for  : 200 ms\n"),
             10u)
@@ -318,7 +319,7 @@ TEST(LinkConnect, DeviceThatFailsThreeTimesConnectsAfterThreePauses) {
   const std::string log = out.take();
   const auto elapsed = msSince(start);
   EXPECT_GE(elapsed, 550);
-  EXPECT_LT(elapsed, 3000);
+  EXPECT_LT(elapsed, latestMs(900, 10000));
   EXPECT_EQ(count(log, "WARNING : handleInternalRetryConnection sleep for  : 200 ms\n"), 3u);
   EXPECT_EQ(count(log, "WARNING : HECI Connection failed HECIStatus : "), 3u);
   HECICore* heci = ctx->heci;

@@ -134,7 +134,7 @@ TEST_F(Dispatcher, RearmWithTheFlagAlreadySetLogsAndLeavesTheLockFree) {
     taken = true;
     Mutex_Unlock(ctx->lock);
   });
-  const bool free = waitUntil([&] { return taken.load(); }, 2000);
+  const bool free = waitUntil([&] { return taken.load(); }, testsupport::kPatienceMs);
   EXPECT_TRUE(free) << "lock is still held";
   if (!free) Mutex_Unlock(ctx->lock);
   other.join();
@@ -145,7 +145,7 @@ TEST(LinkSendPath, ReceiveBufferIsKeptAndAPostWhileOneIsPendingIsBusy) {
   NfcMeContext* ctx = link.ctx;
   MeQueryInfo info = freshInfo();
   ASSERT_EQ(vxHECI_QueryInfo(ctx, &info), 0);
-  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, 3000));
+  ASSERT_TRUE(Sim_WaitFor([](const SimStats& st) { return st.readsWaiting == 1; }, testsupport::kPatienceMs));
   uint8_t* buffer = ctx->recvBuffer;
   ASSERT_NE(buffer, nullptr);
   EXPECT_EQ(ctx->recvBufferSize, 512u);

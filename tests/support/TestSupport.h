@@ -28,6 +28,21 @@ inline long long msSince(TestClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(TestClock::now() - start).count();
 }
 
+// The latest a measured wait may end, in ms. In virtual time (the
+// deterministic build) `exact` holds: lateness there can only be the
+// program's. On a real clock a loaded machine, Wine or an emulator stretches
+// every wait, so the bound is where the fault it guards against would begin
+// (`fault`: the next timeout, a driver's delay, or a hang); the exact instant
+// is proven in virtual time.
+constexpr long long latestMs(long long exact, long long fault) {
+  return osal_sync::kVirtualClock ? exact : fault;
+}
+
+// How long a test waits for something that will happen (a thread reaching
+// its wait, a frame delivered): long enough for any machine that is not
+// stuck, Wine and an emulator under load included; reached only on a fault.
+constexpr long long kPatienceMs = 30000;
+
 // Polls `condition` every 5 ms for up to `timeoutMs`; true once it holds.
 // Without a limit of its own it waits 10 s, which only turns a hang into a
 // failure.
