@@ -53,6 +53,15 @@ bool interfacePresent() {
 
 constexpr char kTracePath[] = "C:\\nfcmesim-trace.txt";
 
+// How long a test waits for something the driver or the port's close thread
+// will do: long enough for any machine that is not stuck (Wine's driver host
+// on a loaded emulated machine), and reached only on a fault.
+constexpr int kPatienceMs = 60000;
+
+// A bound on how long a call may take where the fault it guards against is
+// a hang (a wait for a request the driver never lets go of by itself).
+constexpr long long kHangMs = 30000;
+
 std::vector<std::string> traceLines() {
   std::vector<std::string> lines;
   std::ifstream in(kTracePath);
@@ -74,13 +83,21 @@ std::vector<std::string> traced(const std::string& what) {
 }
 
 // Waits (up to `ms`) until the driver has traced `what`.
-bool waitTraced(const std::string& what, int ms = 3000) {
+bool waitTraced(const std::string& what, int ms = kPatienceMs) {
   const auto start = Clock::now();
   while (msSince(start) < ms) {
     if (!traced(what).empty()) return true;
     Sleep(10);
   }
   return false;
+}
+
+// Whether every request the port parked has been let go by the driver (once
+// its handle is closed at the latest) and freed.
+bool parkedRequestsGo() {
+  const auto start = Clock::now();
+  while (HECIWinT_ParkedRequests() != 0 && msSince(start) < kPatienceMs) Sleep(10);
+  return HECIWinT_ParkedRequests() == 0;
 }
 
 class HeciWinDriver : public ::testing::Test {
@@ -151,7 +168,7 @@ TEST_F(HeciWinDriver, InitFindsTheInterfaceAndConnectsTheClient) {
 TEST_F(HeciWinDriver, WithoutTheInterfaceInitGivesNotFoundSilently) {
   scenario(L"devicePresent=false");
   const auto start = Clock::now();
-  while (interfacePresent() && msSince(start) < 5000) Sleep(10);
+  while (interfacePresent() && msSince(start) < kPatienceMs) Sleep(10);
   HECIWinDevice* device = reinterpret_cast<HECIWinDevice*>(1);
   std::string log;
   EXPECT_EQ(init(&device, &log), hsDeviceNotFound);
@@ -201,30 +218,38 @@ TEST_F(HeciWinDriver, AConnectForAnotherClientIsRefused) {
   closeAndFree(device);
 }
 
+// The driver's answers come a minute late here, so that a port that waited
+// for them is told on any machine from one that gave up after its own waits
+// (about 1 s, and 0.5 s more for the cancel), however slow opening and the
+// version query are on a loaded emulated machine.
+constexpr long long kDriverDelayMs = 60000;
+
 TEST_F(HeciWinDriver, AnIoctlThatMissesItsWaitIsCancelledOrLeftToTheDriver) {
-  // A driver that lets the cancelled connect go at once: about 1000 ms.
-  scenario(L"connectDelayMs=5000");
+  // A driver that lets the cancelled connect go at once.
+  scenario(L"connectDelayMs=" + std::to_wstring(kDriverDelayMs));
+  std::ofstream(kTracePath, std::ios::trunc).flush();
   HECIWinDevice* device = nullptr;
   std::string log;
   auto start = Clock::now();
   EXPECT_EQ(init(&device, &log), hsDeviceError);
   EXPECT_GE(msSince(start), 950);
-  EXPECT_LT(msSince(start), 4000);
+  EXPECT_LT(msSince(start), kDriverDelayMs);
   EXPECT_EQ(log.find("ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0"), 0u)
       << log;
-  EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+  EXPECT_TRUE(waitTraced("cancel ioctl")) << "the port withdrew the connect";
+  // Let go at once by the driver, though on a loaded machine perhaps only
+  // after the port's wait for it, which then parked it until its close.
+  EXPECT_TRUE(parkedRequestsGo());
 
   // One that holds it until the handle goes: the wait after the cancel is
   // bounded, and the request keeps its memory until the driver completes it.
-  scenario(L"connectDelayMs=60000;cancelMode=onclose");
+  scenario(L"connectDelayMs=" + std::to_wstring(kDriverDelayMs) + L";cancelMode=onclose");
   start = Clock::now();
   EXPECT_EQ(init(&device, &log), hsDeviceError);
   EXPECT_GE(msSince(start), 950 + 450);
-  EXPECT_LT(msSince(start), 5000);
+  EXPECT_LT(msSince(start), kDriverDelayMs);
   // The failed attempt's close ends the request; the slot goes with it.
-  const auto closing = Clock::now();
-  while (HECIWinT_ParkedRequests() != 0 && msSince(closing) < 5000) Sleep(10);
-  EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+  EXPECT_TRUE(parkedRequestsGo());
 }
 
 TEST_F(HeciWinDriver, AQueryIsAnsweredWithOneWholeMessage) {
@@ -285,7 +310,7 @@ TEST_F(HeciWinDriver, ReadFailuresAreDeviceErrorsWithTheirLine) {
 // Every Orlisk run ends this way: the link is closed while the dispatch
 // thread's read is pending in the driver.
 TEST_F(HeciWinDriver, CloseWithAReadPendingReturnsPromptlyWhateverTheDriverDoesWithTheCancel) {
-  for (const wchar_t* mode : {L"cancelMode=normal", L"cancelMode=onclose", L"cancelMode=late;cancelDelayMs=3000"}) {
+  for (const wchar_t* mode : {L"cancelMode=normal", L"cancelMode=onclose", L"cancelMode=late;cancelDelayMs=60000"}) {
     SCOPED_TRACE(std::string(mode, mode + wcslen(mode)));
     scenario(std::wstring(mode) + L";answerMode=none");
     HECIWinDevice* device = open();
@@ -303,8 +328,9 @@ TEST_F(HeciWinDriver, CloseWithAReadPendingReturnsPromptlyWhateverTheDriverDoesW
     reader.join();
     EXPECT_EQ(readStatus, hsNoDevice);
     // The close returned only after the reader had left HECI_Read, and it
-    // did not wait for a cancel that only the handle's close can end.
-    EXPECT_LT(closeMs, 2000);
+    // did not wait for a cancel that only the handle's close can end, nor
+    // for one the driver lets go a minute later.
+    EXPECT_LT(closeMs, kHangMs);
     HECIWin_FreeHeci(device);
   }
 }
@@ -323,13 +349,13 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     EXPECT_EQ(captured.take(), line);
     EXPECT_EQ(n, 0u);
     EXPECT_GE(ms, 480);
-    EXPECT_LT(ms, 2500);
+    EXPECT_LT(ms, kHangMs);  // a stalled write never ends by itself
     // Cancelled and collected: the next write may use the control block.
     Output captured2;
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     EXPECT_EQ(captured2.take(), line);
     closeAndFree(device);
-    EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+    EXPECT_TRUE(parkedRequestsGo());
   }
   {
     // A driver that keeps the cancelled write until the handle goes: the
@@ -345,15 +371,13 @@ TEST_F(HeciWinDriver, AStalledWriteFailsAfterItsWaitAndIsCancelledOrLeftToTheDri
     const long long ms = msSince(start);
     EXPECT_EQ(captured3.take(), line);
     EXPECT_GE(ms, 480 + 450);
-    EXPECT_LT(ms, 3000);
+    EXPECT_LT(ms, kHangMs);
     Output captured4;
     EXPECT_EQ(HECI_Write(device, kVersionQuery.data(), kVersionQuery.size(), &n), hsDeviceError);
     EXPECT_EQ(captured4.take(),
               "ERROR   : HECI_Write : WriteFile() failed, GetLastError : AA\n");
     closeAndFree(device);
-    const auto closing = Clock::now();
-    while (HECIWinT_ParkedRequests() != 0 && msSince(closing) < 5000) Sleep(10);
-    EXPECT_EQ(HECIWinT_ParkedRequests(), 0u);
+    EXPECT_TRUE(parkedRequestsGo());
   }
 }
 
@@ -392,7 +416,7 @@ TEST_F(HeciWinDriver, CloseWhileAWriteStallsWaitsForTheWriteOnly) {
   ASSERT_TRUE(waitTraced("write (stalled)"));
   const auto start = Clock::now();
   HECIWin_CloseHeci(device);
-  EXPECT_LT(msSince(start), 2500);
+  EXPECT_LT(msSince(start), kHangMs);
   writer.join();
   HECIWin_FreeHeci(device);
 }
@@ -422,7 +446,7 @@ TEST_F(HeciWinDriver, InitAfterCloseOpensANewHandleAndTheOldOneGoes) {
     return n;
   };
   const auto start = Clock::now();
-  while (closesOfOurs() < 4 && msSince(start) < 5000) Sleep(10);
+  while (closesOfOurs() < 4 && msSince(start) < kPatienceMs) Sleep(10);
   EXPECT_EQ(opened.size(), 4u);
   EXPECT_EQ(closesOfOurs(), 4u);
 }
