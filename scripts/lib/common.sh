@@ -7,7 +7,10 @@ source "$NFC_ROOT/scripts/lib/wine_prefix.sh"
 
 nfc_packages_native=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
                      libbenchmark-dev valgrind hyperfine python3)
-nfc_packages_windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+# The cross compilers alone build (and scripts/package packs) the Windows
+# programs; running them, in the tests, takes Wine as well.
+nfc_packages_cross=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix)
+nfc_packages_windows=("${nfc_packages_cross[@]}" wine wine64 wine32:i386)
 # The release's MSI (scripts/package): wixl builds it, msitools edits and reads it.
 nfc_packages_msi=(wixl msitools)
 # Authenticode signing of the release (scripts/package with NFC_SIGN_CERT),
@@ -28,7 +31,7 @@ nfc_missing() {
 # then why ("wine32:i386: apt-get install failed: ...").
 nfc_install_failures=()
 
-# nfc_ensure_packages native|windows|guest|signing|msi ...
+# nfc_ensure_packages native|cross|windows|guest|signing|msi ...
 # Installs what is missing of each set, each on its own, so that one that
 # cannot be had leaves the others usable; a set's packages of another
 # architecture (wine32:i386) go on their own again. A failed index update
