@@ -19,5 +19,7 @@ F libcNext(const char* name) {
 
 // Declares `real`, the C library's `name`, looked up at the first call (a
 // function's static: thread-safe to initialise, also under the thread
-// sanitizer, which knows the guard).
+// sanitizer, which knows the guard; except in a function it runs as a
+// blocking call, such as poll, which MeiClassFolder_linux.cpp looks up at
+// load time instead).
 #define LIBC_NEXT(name) static const auto real = libcNext<decltype(&::name)>(#name)

@@ -74,8 +74,26 @@ void wakeWaiters(Registry& r) {
 
 }  // namespace
 
+namespace {
+
+using PollFunction = decltype(&::poll);
+
+// The C library's poll, looked up while the library is loaded, before any
+// thread of the program runs. Not a function's static, first set at the
+// first call, as the other functions here do: the thread sanitizer runs
+// poll as a blocking call, in which it does not see the guard of such a
+// static being released, and takes the first thread's setting of it and
+// another thread's later read for a race (and may hang reporting it).
+PollFunction gLibcPoll = libcNext<PollFunction>("poll");
+
+// A constructor of another library that polls before this one is loaded
+// finds gLibcPoll unset: it gets its own lookup.
+PollFunction libcPoll() { return gLibcPoll != nullptr ? gLibcPoll : libcNext<PollFunction>("poll"); }
+
+}  // namespace
+
 extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-  static const auto realPoll = libcNext<decltype(&::poll)>("poll");
+  const PollFunction realPoll = libcPoll();
   if (gAttributeCount.load() == 0) return realPoll(fds, count, timeout);
   Registry& r = registry();
   std::vector<bool> fake(count, false);
