@@ -151,13 +151,17 @@ class Prefix:
 
 
 def handle_span(trace, leave_out=()):
-    """Seconds from the first to the last line about a handle (other than
-    those left out) in the driver's trace, in the driver's own time; None
-    when the run reached no handle."""
+    """Seconds from the first to the last line about a handle the run
+    opened (other than those left out) in the driver's trace, in the
+    driver's own time; None when the run reached no handle. A handle of an
+    earlier run does not count: Wine hands a handle's close to the driver
+    after CloseHandle has returned, and on a loaded machine that close can
+    reach the next run's trace seconds later."""
+    opened = {m.group(1) for m in (re.match(r"[0-9.]+ #(\d+) open ", line) for line in trace) if m}
     times = []
     for line in trace:
         m = re.match(r"([0-9.]+) #(\d+) ", line)
-        if m and m.group(2) != "0" and m.group(2) not in leave_out:
+        if m and m.group(2) in opened and m.group(2) not in leave_out:
             times.append(float(m.group(1)))
     return (max(times) - min(times)) / 1000 if times else None
 
