@@ -10,7 +10,9 @@ struct Thread;  // defined per platform
 using ThreadFunction = uint32_t (*)(void* argument);
 
 // Starts `function(argument)` on a new thread and stores the record through
-// `out` (before the function can observe it being stored). Returns 0.
+// `out` (before the function can observe it being stored). Returns 0. On
+// Windows it returns once the system has finished starting the thread
+// (Thread_win32.cpp says why).
 int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument);
 // Returns once the function has returned; at once when called on the
 // thread itself.

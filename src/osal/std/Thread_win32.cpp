@@ -13,6 +13,7 @@
 struct Thread {
   std::atomic<DWORD> threadId{0};  // also written by the thread itself, first thing
   HANDLE handle = nullptr;         // null once closed
+  HANDLE running = nullptr;        // set by the thread once it runs; only during Thread_Create
   ThreadRun run;
 };
 
@@ -23,6 +24,8 @@ DWORD WINAPI threadEntry(LPVOID parameter) {
   // CreateThread reports the id only once it returns; the thread may run
   // before that, so it writes its own id too.
   t->threadId.store(GetCurrentThreadId(), std::memory_order_release);
+  // Thread_Create closes the event as soon as it sees it set.
+  SetEvent(t->running);
   const DWORD result = ThreadRun_Execute(t->run);
   // The record may be freed by a joiner from here on: touch it no more.
   return result;
@@ -32,11 +35,24 @@ DWORD WINAPI threadEntry(LPVOID parameter) {
 
 uint64_t CurrentThread_Id() { return GetCurrentThreadId(); }
 
+// Returns only once the new thread runs its entry routine, that is once
+// the system has finished starting it. A thread that the end of the
+// process catches while it is still being started can take the whole
+// process down with it under Wine (8.0: a SIGSEGV in its start-up, so the
+// caller sees a crash instead of the program's exit code), and the port's
+// last close starts a thread that nothing joins just before the program
+// ends. Waiting here leaves no thread of ours in that state; it costs one
+// thread switch per thread, and no thread is created on a path that
+// counts milliseconds.
 int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
   auto* t = new (Memory_Alloc(sizeof(Thread))) Thread;
   t->run.function = function;
   t->run.argument = argument;
   Mutex_Create(&t->run.runMutex);
+  t->running = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (t->running == nullptr) {
+    OsCreationFailed("event", GetLastError());
+  }
   // Stored before the thread starts, so that its function already finds its
   // own record in the owner's field.
   *out = t;
@@ -46,6 +62,9 @@ int32_t Thread_Create(Thread** out, ThreadFunction function, void* argument) {
     OsCreationFailed("thread", GetLastError());
   }
   t->threadId.store(id, std::memory_order_release);
+  WaitForSingleObject(t->running, INFINITE);
+  CloseHandle(t->running);
+  t->running = nullptr;
   return 0;
 }
 
