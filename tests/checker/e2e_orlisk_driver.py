@@ -93,6 +93,21 @@ def start_cost(runner, exe, env, folder):
     return max(costs)
 
 
+def died_in_wine(run):
+    """True when Wine's own process ended by a Unix signal rather than with
+    an exit code. A fault of the program ends it with a Windows exception
+    status, which is an exit code; a signal is Wine's. Wine 8.0 can crash
+    (SIGSEGV in its own thread code) when the process ends while one of its
+    threads is just ending: the port's last close leaves such a thread, by
+    design, and a loaded machine showed it about once in 3,000 runs."""
+    return run.code is not None and run.code < 0
+
+
+def wine_death_note(name, run):
+    return (f"-- {name}: Wine's process died of signal {-run.code} after the output "
+            f"{run.out[-80:]!r}; run once more (a second such death fails the case)")
+
+
 def judged(out):
     return without_report_failures(out.replace(NO_SUBSCRIPTION, "", 1))
 
@@ -188,10 +203,12 @@ class Case:
         self.driver, self.evt_env, self.evt_trace = driver, evt_env or {}, evt_trace
 
 
-def open_fails_ten_times(port_line, status):
-    """The open loop gives up: ten attempts, each the port's line (if any),
-    the status warning and the pause, then the connect failure."""
-    attempt = (re.escape(port_line) if port_line else "") + \
+def open_fails_ten_times(port_line, status, *other_port_lines):
+    """The open loop gives up: ten attempts, each the port's line (if any,
+    or one of the others given), the status warning and the pause, then
+    the connect failure."""
+    lines = [line for line in (port_line, *other_port_lines) if line]
+    attempt = ("(?:" + "|".join(re.escape(line) for line in lines) + ")" if lines else "") + \
         re.escape(f"WARNING : HECI Connection failed HECIStatus : {status}.\n") + re.escape(PAUSE)
     pattern = "(?:" + attempt + "){10}" + re.escape(CONNECT_REPORT + CONNECT_FAILED + NOT_PRESENT)
 
@@ -343,11 +360,17 @@ def cases(with_event_log):
 HELD = "run while another program holds the client"
 
 
-def run_while_held(prefix, runner, exe, folder, slack):
+def run_while_held(prefix, runner, exe, folder, slack, second=False):
     """Another program (nfcmesim_ctl connect) connects to the NFC-ME client
     and holds it until this run has ended. The client takes one connection:
     each connect of the run is refused as busy (ERROR_BUSY, 0xAA), so it
-    ends after its ten attempts, however slowly this machine starts it."""
+    ends after its ten attempts, however slowly this machine starts it.
+    The driver refuses a connect only after its grace for a holder that is
+    letting go (200 ms); where this machine brings that refusal to the
+    program later than the port's own wait for a connect (1 s), the port
+    withdraws the connect and reports the request as still incomplete
+    (ERROR_IO_INCOMPLETE, 0x3E4): a failed attempt as well (an emulated
+    machine under load showed it once in ten)."""
     prefix.clear_trace()
     holder = subprocess.Popen([WINE64, prefix.ctl, "connect", "300000"], env=dict(prefix.env, WINELOADER=WINE64),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -355,25 +378,32 @@ def run_while_held(prefix, runner, exe, folder, slack):
     reader = threading.Thread(target=lambda: said.append(holder.stdout.readline()), daemon=True)
     reader.start()
     reader.join(timeout=60)
-    case = Case(HELD, "", 1, (1.8, 10), open_fails_ten_times(
-        "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0, "
-        "GetLastError : 0xAA\n", 3))
+    refusal = "ERROR   : HECIWin : IOCTL_HECI_CONNECT_CLIENT failed : HECIWinF_doIoctl return 0x0, GetLastError : 0x{:X}\n"
+    # At most: ten connects that each wait the port's 1 s and its 0.5 s for
+    # the cancel, and nine pauses of 0.2 s between them.
+    case = Case(HELD, "", 1, (1.8, 17), open_fails_ten_times(refusal.format(0xAA), 3, refusal.format(0x3E4)))
     try:
         if not said or said[0].strip() != b"connected":
             return report_one(case, None, None, [f"the holder did not connect: {said[0] if said else b''}"])
         run = run_program(runner, exe, prefix.env, folder, case.seconds[1] + START_LIMIT_S + slack)
     finally:
         let_go(holder)
+    if died_in_wine(run) and not second:
+        print(wine_death_note(HELD, run))
+        return run_while_held(prefix, runner, exe, folder, slack, second=True)
     trace = prefix.trace()
     holder_id = next((m.group(1) for m in (re.search(r"#(\d+) ioctl connect, delay", line) for line in trace) if m),
                      None)
     span = handle_span(trace, leave_out=(holder_id,))
     problems = verdict(case, run, span, slack)
-    # All ten refusals came while the holder held the client.
-    refused = [i for i, line in enumerate(trace) if re.search(r"#\d+ ioctl failed 0x80000011", line)]
+    # All ten connects ended, refused as busy or withdrawn by the port,
+    # while the holder held the client.
+    refused = [i for i, line in enumerate(trace)
+               if re.search(r"#(\d+) ioctl (?:failed 0x80000011|cancelled)$", line) and f"#{holder_id} " not in line]
     holder_close = next((i for i, line in enumerate(trace) if line.endswith(f"#{holder_id} close")), len(trace))
     if len(refused) != 10 or (refused and refused[-1] > holder_close):
-        problems.append(f"driver trace: {len(refused)} busy connects, expected 10 before the holder's close")
+        problems.append(f"driver trace: {len(refused)} connects refused or withdrawn, expected 10 before the "
+                        "holder's close")
     if problems:
         problems.append("driver trace:\n        " + "\n        ".join(trace))
     return report_one(case, run, span, problems)
@@ -435,6 +465,30 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
         os.mkdir(logged)
         shutil.copy(exe, logged)
         shutil.copy(wevtapi, os.path.join(logged, "wevtapi.dll"))
+    evt_trace_file = os.path.join(logged, "evt-trace.txt")
+
+    def run_case(case):
+        """One run of the program in the case's scenario, on a cleared trace."""
+        prefix.control("scenario", case.scenario)
+        # The driver takes its interface away (and back) within 50 ms.
+        prefix.control("gone" if case.absent else "wait", "20000")
+        prefix.clear_trace()
+        high = case.seconds[1]
+        env, where = prefix.env, folder
+        if case.events is not None:
+            env = dict(env, WINEDLLOVERRIDES="wevtapi=n,b", NFCSIM_EVT=case.events, **case.evt_env)
+            if case.evt_trace is not None:
+                if os.path.exists(evt_trace_file):
+                    os.remove(evt_trace_file)
+                env["NFCSIM_EVT_TRACE"] = evt_trace_file
+            where = logged
+        try:
+            run = run_program(runner, os.path.join(where, os.path.basename(exe)), env, where,
+                              high + START_LIMIT_S + slack)
+        finally:
+            prefix.control("scenario", "")
+        return run
+
     results = []
     # A program started while the session of an earlier one shuts down can
     # hang in Wine's start-up: begin with a session of our own.
@@ -446,25 +500,10 @@ def main(prefix_path, ctl, runner, exe, wevtapi="", name_filter=""):
         for case in cases(bool(wevtapi)):
             if not wanted(case.name, name_filter):
                 continue
-            prefix.control("scenario", case.scenario)
-            # The driver takes its interface away (and back) within 50 ms.
-            prefix.control("gone" if case.absent else "wait", "20000")
-            prefix.clear_trace()
-            low, high = case.seconds
-            env, where = prefix.env, folder
-            evt_trace_file = os.path.join(logged, "evt-trace.txt")
-            if case.events is not None:
-                env = dict(env, WINEDLLOVERRIDES="wevtapi=n,b", NFCSIM_EVT=case.events, **case.evt_env)
-                if case.evt_trace is not None:
-                    if os.path.exists(evt_trace_file):
-                        os.remove(evt_trace_file)
-                    env["NFCSIM_EVT_TRACE"] = evt_trace_file
-                where = logged
-            try:
-                run = run_program(runner, os.path.join(where, os.path.basename(exe)), env, where,
-                                  high + START_LIMIT_S + slack)
-            finally:
-                prefix.control("scenario", "")
+            run = run_case(case)
+            if died_in_wine(run):
+                print(wine_death_note(case.name, run))
+                run = run_case(case)
             if run.code == 77 and run.out.startswith("SKIPPED"):
                 print(run.out.strip())
                 return 77
